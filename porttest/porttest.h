@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+class QUdpSocket;
+
+// One reachability test of one port: TCP or UDP, "in" (this side listens or binds and waits)
+// or "out" (this side connects or pings), with a time limit. The same class plays both ends:
+// handleTest(true) answers a peer's request, handleTest(false) makes the request itself.
+//
+// Threading: a test lives in one thread (its handler's worker thread); all its slots, sockets
+// and timers run in that thread's event loop, so nothing here is locked.
+class PortTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Protocol { Tcp = 0, Udp = 1 };
+    enum Direction { In = 0, Out = 1 };
+
+    PortTest();
+    PortTest(quint16 port, int protocol, int direction, int timeout, const QString &text);
+    // Copies carry the parameters and flags, never sockets or timers.
+    PortTest(const PortTest &other);
+    PortTest &operator=(const PortTest &other);
+    ~PortTest() override;
+
+    // Starts the test; false when the TCP listen or UDP bind failed (the test then ends by its
+    // time limit on the server side).
+    bool handleTest(bool serverSide);
+
+    quint16 port() const { return m_port; }
+    int protocol() const { return m_protocol; }
+    int direction() const { return m_direction; }
+    int timeout() const { return m_timeout; }
+    bool isServerSide() const { return m_server_side; }
+    bool isSuccess() const { return m_success; }
+    bool isFinished() const { return m_finished; }
+    bool isTimedOut() const { return m_timed_out; }
+    QString errorString() const { return m_error; }
+    QString peerAddress() const { return m_peer_address; }
+    void setPeerAddress(const QString &address) { m_peer_address = address; }
+    QString text() const { return m_text; }
+
+Q_SIGNALS:
+    void testDone(bool success);
+    void sendToPeer(QString mes);
+
+public Q_SLOTS:
+    // One "porttesting" line from the peer, without line end.
+    void onControlMessage(QString mes);
+    // End the test quietly: nothing is sent or emitted, but sockets and timers are released so
+    // an abandoned test does not keep its port.
+    void onAbortTest();
+    void onFailure();
+
+private Q_SLOTS:
+    void onTimeoutReached();
+    void onReadPendingDatagrams();
+    void onPacketTimer();
+    void onTcpConnection();
+    void onConnected();
+
+private:
+    bool setupTCPTest();
+    bool setupTcpIn();
+    bool setupTcpOut();
+    bool setupUDPTest();
+    bool bindUdpIn();
+    bool bindUdpOut();
+    void startTimeoutTimer();
+    void startPacketTimer();
+    void applyServerReport(int protocol, int port, const QString &status);
+    void applyClientReport(int direction, int protocol, const QString &status);
+    void finish(bool success);
+    QString timeoutLine() const;
+    void copySettings(const PortTest &other);
+    // Releases sockets and timers through deleteLater; safe to call any number of times.
+    void cleanup();
+
+    QUdpSocket *m_udp_socket = nullptr;
+    QTcpSocket *m_tcp_socket = nullptr;
+    QTcpServer *m_tcp_server = nullptr;
+    QTimer *m_packet_timer = nullptr;
+    QTimer *m_timeout_timer = nullptr;
+    quint16 m_port = 0;
+    int m_protocol = Udp;
+    int m_direction = In;
+    int m_timeout = 5000;
+    bool m_server_side = true;
+    bool m_success = false;
+    bool m_finished = false;
+    bool m_timed_out = false;
+    QString m_error;
+    QString m_peer_address;
+    QString m_text;
+};
