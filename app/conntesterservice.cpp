@@ -1,0 +1,48 @@
+#include "app/conntesterservice.h"
+
+#include "server/porttesterserver.h"
+
+#include <QHostAddress>
+
+ConnTesterService::ConnTesterService(int argc, char **argv)
+    : QtService<QCoreApplication>(argc, argv, QStringLiteral("VX Connectivity Tester"))
+{
+    setServiceDescription(QStringLiteral("Vantorix Connectivity Tester Service"));
+    setServiceFlags(CanBePaused);
+}
+
+ConnTesterService::~ConnTesterService() = default;
+
+// The first application argument, if any, is the control port; anything that is not a port
+// number gives 0, and the system then picks a free port.
+quint16 ConnTesterService::controlPort()
+{
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() < 2)
+        return DefaultControlPort;
+    return args.at(1).toUShort(nullptr, 10);
+}
+
+void ConnTesterService::start()
+{
+    QCoreApplication *app = application();
+    const quint16 port = controlPort();
+    server = new PortTesterServer(QHostAddress(QHostAddress::AnyIPv4), port, app);
+    if (server->isListening())
+        return;
+    logMessage(QStringLiteral("Failed to bind to port %1").arg(port), Error, 0, 0, QByteArray());
+    // A run that could not serve must not end as a success.
+    QCoreApplication::exit(1);
+}
+
+void ConnTesterService::pause()
+{
+    if (server)
+        server->pause();
+}
+
+void ConnTesterService::resume()
+{
+    if (server)
+        server->resume();
+}

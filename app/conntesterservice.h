@@ -1,0 +1,28 @@
+#pragma once
+
+#include "service/qtservice.h"
+
+#include <QCoreApplication>
+
+class PortTesterServer;
+
+// The one service of the executable: a control server on the control port.
+class ConnTesterService : public QtService<QCoreApplication>
+{
+public:
+    static constexpr quint16 DefaultControlPort = 32889;
+
+    ConnTesterService(int argc, char **argv);
+    ~ConnTesterService() override;
+
+protected:
+    void start() override;
+    void pause() override;
+    void resume() override;
+
+private:
+    static quint16 controlPort();
+
+    // Owned by the application object, which deletes it at the end of the run.
+    PortTesterServer *server = nullptr;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The process's debug log: every Qt diagnostic of every thread, appended to
+// "service-debuglog.txt" in the temporary directory and flushed per message.
+//
+// Threading: write() and close() are serialised by one process-wide lock; any thread may log.
+class DebugLog
+{
+public:
+    // Installs the message handler (replacing, not chaining, any earlier one) and registers
+    // close() as a post routine, so the closing banner is written when the application object
+    // goes away.
+    static void install();
+
+    // Formats and writes one message. Types 0 to 3 are QtMsgType values and get their level
+    // prefix; any other value (the service's event reports pass -1) gets none. A fatal message
+    // closes the log and ends the process with exit code 1.
+    static void write(int type, const QString &text);
+
+    // Writes the closing banner and closes the file; the next message opens it again.
+    static void close();
+
+    static QString filePath();
+
+private:
+    static void messageHandler(QtMsgType type, const QMessageLogContext &context,
+                               const QString &text);
+};

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+
+class QtServiceControllerPrivate;
+
+// Acts on the installed service of one name through the system's service manager.
+class QtServiceController
+{
+public:
+    enum StartupType { AutomaticStart = 0, ManualStart = 1 };
+
+    explicit QtServiceController(const QString &name);
+    virtual ~QtServiceController();
+    QtServiceController(const QtServiceController &) = delete;
+    QtServiceController &operator=(const QtServiceController &) = delete;
+
+    bool isInstalled() const;
+    bool isRunning() const;
+
+    QString serviceName() const;
+    QString serviceDescription() const;
+    StartupType startupType() const;
+    QString serviceFilePath() const;
+
+    static bool install(const QString &serviceFilePath, const QString &account = QString(),
+                        const QString &password = QString());
+    bool uninstall();
+
+    bool start(const QStringList &arguments);
+    bool start();
+    bool stop();
+    bool pause();
+    bool resume();
+    bool sendCommand(int code);
+
+private:
+    QtServiceControllerPrivate *d_ptr;
+};
+
+class QtServiceBasePrivate;
+
+// Base of the one service the executable provides: its identity, its settings and the
+// command-line dispatcher whose result is the process exit code.
+class QtServiceBase
+{
+public:
+    enum MessageType { Success = 0, Error = 1, Warning = 2, Information = 3 };
+    enum ServiceFlag { Default = 0x00, CanBePaused = 0x01, CannotBeStopped = 0x02 };
+    Q_DECLARE_FLAGS(ServiceFlags, ServiceFlag)
+
+    QtServiceBase(int argc, char **argv, const QString &name);
+    virtual ~QtServiceBase();
+    QtServiceBase(const QtServiceBase &) = delete;
+    QtServiceBase &operator=(const QtServiceBase &) = delete;
+
+    QString serviceName() const;
+    QString serviceDescription() const;
+    void setServiceDescription(const QString &description);
+    QtServiceController::StartupType startupType() const;
+    void setStartupType(QtServiceController::StartupType startupType);
+    ServiceFlags serviceFlags() const;
+    void setServiceFlags(ServiceFlags flags);
+
+    int exec();
+
+    // Reports a noteworthy event to the debug log and, where the system offers one, the system
+    // log. Safe to call from any thread while the service object exists.
+    void logMessage(const QString &message, MessageType type = Success, int id = 0,
+                    uint category = 0, const QByteArray &data = QByteArray());
+
+    static QtServiceBase *instance();
+
+protected:
+    virtual void start() = 0;
+    virtual void stop();
+    virtual void pause();
+    virtual void resume();
+    virtual void processCommand(int code);
+
+    virtual void createApplication(int &argc, char **argv) = 0;
+    virtual int executeApplication() = 0;
+
+private:
+    friend class QtServiceBasePrivate;
+    QtServiceBasePrivate *d_ptr;
+};
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(QtServiceBase::ServiceFlags)
+
+// Binds the service base to a Qt application class.
+template<typename Application>
+class QtService : public QtServiceBase
+{
+public:
+    QtService(int argc, char **argv, const QString &name) : QtServiceBase(argc, argv, name) {}
+
+protected:
+    Application *application() const { return app; }
+
+    void createApplication(int &argc, char **argv) override { app = new Application(argc, argv); }
+    int executeApplication() override { return Application::exec(); }
+
+private:
+    // Deleted by the framework at the end of each run; not reset, so unusable after a run.
+    Application *app = nullptr;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class QSocketNotifier;
+
+// Turns SIGINT and SIGTERM into a signal on the event loop's thread. The handler only writes
+// the signal number into a pipe; everything else happens in the slot behind the notifier.
+// One instance at a time; the previous dispositions come back when it is destroyed.
+class QtServiceSignalPipe : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit QtServiceSignalPipe(QObject *parent = nullptr);
+    ~QtServiceSignalPipe() override;
+
+    bool isValid() const { return m_notifier != nullptr; }
+
+Q_SIGNALS:
+    void signalReceived(int signalNumber);
+
+private:
+    void onReadable();
+
+    int m_fds[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};

@@ -1,0 +1,206 @@
+#include "log/debuglog.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString s_time = u"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "_s;
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ownPrefix()
+{
+    return s_time + u"\\["_s + QString::number(::getpid()) + u"\\] "_s;
+}
+
+} // namespace
+
+// Each test points the temporary directory at a fresh folder: the log looks it up per message.
+class tst_DebugLog : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        qputenv("TMPDIR", QFile::encodeName(m_dir->path()));
+        m_path = m_dir->filePath(u"service-debuglog.txt"_s);
+        QCOMPARE(DebugLog::filePath(), m_path);
+    }
+
+    void cleanup()
+    {
+        DebugLog::close();
+        qunsetenv("TMPDIR");
+        m_dir.reset();
+    }
+
+    void firstMessageOpensWithBannerAndEachLevelHasItsPrefix()
+    {
+        DebugLog::write(QtDebugMsg, u"PortTest::handleTest() - called!"_s);
+        DebugLog::write(QtWarningMsg, u"x"_s);
+        DebugLog::write(QtCriticalMsg, u"c"_s);
+        DebugLog::write(-1, u"[LOGGED Error] Failed to bind to port 32889"_s);
+        DebugLog::write(7, u"seven"_s);
+        DebugLog::close();
+
+        const QString log = QString::fromLatin1(readAll(m_path));
+        const QString p = ownPrefix();
+        const QRegularExpression expected(
+            u"^\\n"_s + p + u"--- DEBUG LOG OPENED ---\\n"_s
+            + p + u"DEBUG: PortTest::handleTest\\(\\) - called!\\n"_s
+            + p + u"WARNING: x\\n"_s
+            + p + u"CRITICAL: c\\n"_s
+            + p + u"\\[LOGGED Error\\] Failed to bind to port 32889\\n"_s
+            + p + u"seven\\n"_s
+            + s_time + u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
+        QVERIFY2(expected.match(log).hasMatch(), qPrintable(log));
+    }
+
+    void qtMessagesReachTheLogThroughTheInstalledHandler()
+    {
+        DebugLog::install();
+        qWarning("through %s", "qWarning");
+        qDebug() << "streamed";
+        qInstallMessageHandler(nullptr);
+        const QString log = QString::fromLatin1(readAll(m_path));
+        QVERIFY2(log.contains(u"WARNING: through qWarning\n"_s), qPrintable(log));
+        QVERIFY2(log.contains(u"DEBUG: streamed\n"_s), qPrintable(log));
+    }
+
+    void existingContentStaysAndReopeningWritesANewBanner()
+    {
+        {
+            QFile old(m_path);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("earlier run\n");
+        }
+        DebugLog::write(QtDebugMsg, u"one"_s);
+        DebugLog::close();
+        DebugLog::close(); // closing a closed log does nothing
+        DebugLog::write(QtDebugMsg, u"two"_s);
+        DebugLog::close();
+
+        const QByteArray log = readAll(m_path);
+        QVERIFY2(log.startsWith("earlier run\n\n"), log.constData());
+        QCOMPARE(log.count("--- DEBUG LOG OPENED ---\n"), 2);
+        QCOMPARE(log.count("--- DEBUG LOG CLOSED ---\n\n"), 2);
+        QVERIFY(log.indexOf("DEBUG: one") < log.indexOf("DEBUG: two"));
+        QVERIFY(log.endsWith("--- DEBUG LOG CLOSED ---\n\n"));
+    }
+
+    void messageIsFlushedBeforeTheCallReturns()
+    {
+        DebugLog::write(QtDebugMsg, u"on disk"_s);
+        QVERIFY(readAll(m_path).contains("DEBUG: on disk\n"));
+    }
+
+    void unopenableLogDropsTheMessageQuietly_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("missing directory") << u"missing"_s;
+        QTest::newRow("symlink to a file") << u"symlink"_s;
+        QTest::newRow("dangling symlink") << u"dangling"_s;
+        QTest::newRow("directory in its place") << u"directory"_s;
+        QTest::newRow("fifo in its place") << u"fifo"_s;
+    }
+
+    void unopenableLogDropsTheMessageQuietly()
+    {
+        QFETCH(QString, what);
+        const QString victim = m_dir->filePath(u"victim"_s);
+        const QByteArray victimContent = "precious\n";
+        if (what == u"missing") {
+            qputenv("TMPDIR", QFile::encodeName(m_dir->filePath(u"no/such/dir"_s)));
+        } else if (what == u"symlink") {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(victimContent);
+            file.close();
+            QVERIFY(QFile::link(victim, m_path));
+        } else if (what == u"dangling") {
+            QVERIFY(QFile::link(victim, m_path));
+        } else if (what == u"directory") {
+            QVERIFY(QDir().mkdir(m_path));
+        } else if (what == u"fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
+        }
+
+        DebugLog::write(QtWarningMsg, u"must not land"_s);
+        DebugLog::close();
+
+        if (what == u"symlink")
+            QCOMPARE(readAll(victim), victimContent);
+        else
+            QVERIFY(!QFile::exists(victim));
+
+        // Once the obstacle is gone the next message opens the log as usual.
+        if (what != u"missing") {
+            QVERIFY(QFile::remove(m_path) || QDir().rmdir(m_path));
+            DebugLog::write(QtWarningMsg, u"lands"_s);
+            const QByteArray log = readAll(m_path);
+            QVERIFY(log.contains("WARNING: lands\n"));
+            QVERIFY(!log.contains("must not land"));
+        }
+    }
+
+    void fatalMessageClosesTheLogAndExitsWithOne()
+    {
+        QProcess child;
+        child.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        child.start(QStringLiteral(DEBUGLOG_CHILD), {u"fatal"_s});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 1);
+        QVERIFY2(child.readAllStandardError().isEmpty(), "the log must not reach the console");
+
+        const QString log = QString::fromLatin1(readAll(m_path));
+        const QString p = s_time + u"\\[\\d+\\] "_s;
+        const QRegularExpression tail(p + u"DEBUG: before the end\\n"_s + p
+                                      + u"FATAL: the end 42\\n"_s + s_time
+                                      + u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
+        QVERIFY2(tail.match(log).hasMatch(), qPrintable(log));
+    }
+
+    void linesFromManyThreadsNeverInterleaveWithCloses()
+    {
+        QProcess child;
+        child.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        child.start(QStringLiteral(DEBUGLOG_CHILD), {u"threads"_s, u"4"_s, u"500"_s});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitCode(), 0);
+
+        const QList<QByteArray> lines = readAll(m_path).split('\n');
+        const QRegularExpression line(
+            u"^(\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d (\\[\\d+\\] (DEBUG: thread \\d line \\d+|--- DEBUG LOG OPENED ---)|--- DEBUG LOG CLOSED ---))?$"_s);
+        int messages = 0;
+        for (const QByteArray &raw : lines) {
+            const QString text = QString::fromLatin1(raw);
+            QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+            messages += text.contains(u"DEBUG: thread"_s);
+        }
+        QCOMPARE(messages, 4 * 500);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+};
+
+QTEST_GUILESS_MAIN(tst_DebugLog)
+#include "tst_debuglog.moc"
