@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class PortTest;
+class PortTesterThread;
+class QTcpSocket;
+
+// Serves one control connection: reads its command lines, answers them, and queues and runs its
+// port tests one at a time.
+//
+// Threading: constructed and destroyed in the server's thread; everything else (slots, socket,
+// scheduling timer, tests) lives in the handler's own worker thread, so its fields need no lock.
+// Only the reserved-port set is shared between handlers; s_ports_mutex guards every access.
+class PortTestHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Longest command line accepted, line feed included; a client that sends more without a
+    // line feed is disconnected instead of growing the read buffer without bound.
+    static constexpr qint64 kMaxLineLength = 64 * 1024;
+
+    explicit PortTestHandler(QTcpSocket *socket, QObject *parent = nullptr);
+    ~PortTestHandler() override;
+
+    // False when the worker thread could not be started; the connection cannot be served.
+    bool isServing() const;
+
+    bool addPortTest(PortTest *test);
+
+    static bool reservePort(int port);
+    static void releasePort(int port);
+    static bool isPortInUse(int port);
+
+public Q_SLOTS:
+    void onReadCommand();
+    void onDisconnected();
+    void onSendToPeer(QString mes);
+
+protected Q_SLOTS:
+    void onTestDone(bool success);
+    void onScheduleTest();
+
+private:
+    bool handleCommand(const QString &command, const QString &arguments);
+    bool handleTestPort(const QString &arguments);
+    void handleLine(const QString &line);
+    void retireCurrentTest();
+    void startNextTest();
+    void startTest(PortTest *test);
+    void dropTests();
+    void releaseEndedTest(PortTest *test);
+    void onTestReleased(QObject *test);
+    void shutDown();
+    void quitWhenReleased();
+
+    std::unique_ptr<PortTesterThread> m_thread;
+    // Runs only while a test is queued or running: an idle connection costs no wake-ups.
+    QTimer m_schedule_timer;
+    QList<PortTest *> m_test_queue;
+    // Ended tests whose deferred deletion is still pending; kept by identity only, so the
+    // worker can wait for them before its loop ends.
+    QList<QObject *> m_done_tests;
+    QTcpSocket *m_socket = nullptr;
+    PortTest *m_current_test = nullptr;
+    bool m_closing = false;
+
+    // Port numbers held by running tests of all handlers, regardless of protocol.
+    static QSet<int> s_reserved_ports;
+    static QMutex s_ports_mutex;
+};

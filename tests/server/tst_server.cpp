@@ -1,0 +1,654 @@
+#include "server/porttesterserver.h"
+#include "server/porttesthandler.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMutex>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+constexpr int kWait = 10000;
+const auto kLocalhost = QHostAddress(QHostAddress::LocalHost);
+
+// A port free for both TCP and UDP right now.
+quint16 freePort()
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QTcpServer tcp;
+        if (!tcp.listen(QHostAddress::AnyIPv4, 0))
+            continue;
+        QUdpSocket udp;
+        if (udp.bind(QHostAddress::AnyIPv4, tcp.serverPort()))
+            return tcp.serverPort();
+    }
+    return 0;
+}
+
+QByteArray portLine(QByteArray format, quint16 port)
+{
+    return format.replace("%1", QByteArray::number(port));
+}
+
+// One control connection seen from the client: raw lines as they arrive, CR LF included.
+class Client
+{
+public:
+    bool connectTo(quint16 port)
+    {
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QObject::connect(&m_socket, &QTcpSocket::readyRead,
+                         [this] { m_data += m_socket.readAll(); });
+        m_socket.connectToHost(kLocalhost, port);
+        return m_socket.waitForConnected(kWait);
+    }
+    void send(const QByteArray &data)
+    {
+        m_socket.write(data);
+        m_socket.flush();
+    }
+    bool waitForLine(int timeout = kWait)
+    {
+        return QTest::qWaitFor([this] { return m_data.contains('\n'); }, timeout);
+    }
+    QByteArray takeLine()
+    {
+        if (!waitForLine())
+            return {};
+        const qsizetype end = m_data.indexOf('\n') + 1;
+        const QByteArray line = m_data.left(end);
+        m_data.remove(0, end);
+        return line;
+    }
+    // Sends a getpublicip and returns what arrived before its reply: every line sent earlier
+    // has been handled by then.
+    QByteArray linesBeforeBarrier()
+    {
+        send("getpublicip\r\n");
+        const QByteArray reply = "Public IP 127.0.0.1\r\n";
+        if (!QTest::qWaitFor([&] { return m_data.endsWith(reply); }, kWait))
+            return "<no barrier reply>";
+        const QByteArray before = m_data.chopped(reply.size());
+        m_data.clear();
+        return before;
+    }
+    bool waitForClosed(int timeout = kWait)
+    {
+        return QTest::qWaitFor(
+            [this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeout);
+    }
+    void close()
+    {
+        m_socket.disconnectFromHost();
+        waitForClosed();
+    }
+    QByteArray pending() const { return m_data; }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_data;
+};
+
+// The real executable in the foreground on its own control port, with its own TMPDIR so that
+// its debug log can be read.
+class Tester
+{
+public:
+    ~Tester()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(kWait))
+            m_process.kill();
+        m_process.waitForFinished(kWait);
+    }
+    bool start(quint16 port)
+    {
+        m_port = port;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"TMPDIR"_s, m_dir.path());
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start(qEnvironmentVariable("VX_TESTER"), {u"-e"_s, QString::number(port)});
+        return m_process.waitForStarted(kWait);
+    }
+    // Starts on a free port and waits until a connection is served.
+    bool startServing()
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (!start(freePort()))
+                return false;
+            const bool serving = QTest::qWaitFor(
+                [this] {
+                    if (m_process.state() != QProcess::Running)
+                        return true;
+                    Client probe;
+                    return probe.connectTo(m_port) && probe.linesBeforeBarrier().isEmpty();
+                },
+                kWait);
+            if (serving && m_process.state() == QProcess::Running)
+                return true;
+            m_process.waitForFinished(kWait);
+        }
+        return false;
+    }
+    quint16 port() const { return m_port; }
+    QProcess &process() { return m_process; }
+    QByteArray log() const
+    {
+        QFile file(m_dir.filePath(u"service-debuglog.txt"_s));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    qint64 mark() const { return log().size(); }
+    QByteArray logSince(qint64 mark) const { return log().mid(mark); }
+    bool waitForLog(const QByteArray &text, qint64 mark = 0, int timeout = kWait) const
+    {
+        return QTest::qWaitFor([&] { return logSince(mark).contains(text); }, timeout);
+    }
+    // Whether the texts appear in this order after the mark.
+    bool inOrder(const QList<QByteArray> &texts, qint64 mark) const
+    {
+        const QByteArray text = logSince(mark);
+        qsizetype from = 0;
+        for (const QByteArray &t : texts) {
+            from = text.indexOf(t, from);
+            if (from < 0)
+                return false;
+            from += t.size();
+        }
+        return true;
+    }
+    // CPU time (user + system) of the process in clock ticks.
+    qint64 cpuTicks() const
+    {
+        QFile stat(u"/proc/%1/stat"_s.arg(m_process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+        // After the command: state is field 3, utime 14, stime 15 (1-based, whole line).
+        return fields.value(12).toLongLong() + fields.value(13).toLongLong();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+// Collects the diagnostics of in-process servers (any thread).
+QMutex s_messagesMutex;
+QStringList s_messages;
+
+void collectMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    QMutexLocker locker(&s_messagesMutex);
+    s_messages.append(message);
+}
+
+bool messageLogged(const QString &text)
+{
+    QMutexLocker locker(&s_messagesMutex);
+    return s_messages.contains(text);
+}
+} // namespace
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void getPublicIp_data();
+    void getPublicIp();
+    void lineFraming();
+    void lineLengthCap();
+    void testPortGrammar_data();
+    void testPortGrammar();
+    void portTestingLines();
+    void queueLimit();
+    void testsOnOnePortInOneConnection();
+    void reservationAcrossConnections_data();
+    void reservationAcrossConnections();
+    void closeWithRunningAndQueuedTests();
+    void connectionLogEntries();
+    void heldControlPort();
+    void idleConnectionsSleep();
+    void pauseAndResume();
+    void serverDestroyedWithOpenConnections();
+
+private:
+    bool needTester();
+    std::unique_ptr<Tester> m_tester;
+};
+
+bool TestServer::needTester()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        return false;
+    if (!m_tester) {
+        m_tester = std::make_unique<Tester>();
+        if (!m_tester->startServing())
+            qWarning("tester did not start serving");
+    }
+    return true;
+}
+
+void TestServer::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        qWarning("VX_TESTER is not set: the tests of the executable are skipped");
+}
+
+#define NEED_TESTER()                                                                              \
+    if (!needTester())                                                                             \
+        QSKIP("VX_TESTER is not set");                                                             \
+    Tester &tester = *m_tester;
+
+void TestServer::getPublicIp_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addRow("capitals, CR LF") << QByteArray("GETPUBLICIP\r\n");
+    QTest::addRow("bare LF") << QByteArray("getpublicip\n");
+    QTest::addRow("ignored argument") << QByteArray("getpublicip now\r\n");
+}
+
+void TestServer::getPublicIp()
+{
+    NEED_TESTER();
+    QFETCH(QByteArray, line);
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+    client.send(line);
+    QCOMPARE(client.takeLine(), QByteArray("Public IP 127.0.0.1\r\n"));
+    QVERIFY(client.linesBeforeBarrier().isEmpty());
+}
+
+void TestServer::lineFraming()
+{
+    NEED_TESTER();
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+
+    // A line in pieces is answered only once its LF is there.
+    qint64 mark = tester.mark();
+    client.send("getpub");
+    QVERIFY(tester.waitForLog("onReadCommand() - sock_id = ", mark));
+    mark = tester.mark();
+    client.send("licip");
+    QVERIFY(tester.waitForLog("onReadCommand() - sock_id = ", mark));
+    QVERIFY(client.pending().isEmpty());
+    client.send("\r\n");
+    QCOMPARE(client.takeLine(), QByteArray("Public IP 127.0.0.1\r\n"));
+
+    // Two lines in one segment: both answered, in one read.
+    mark = tester.mark();
+    client.send("getpublicip\r\nGetPublicIp\n");
+    QCOMPARE(client.takeLine(), QByteArray("Public IP 127.0.0.1\r\n"));
+    QCOMPARE(client.takeLine(), QByteArray("Public IP 127.0.0.1\r\n"));
+    const QByteArray twoLines = tester.logSince(mark);
+    QCOMPARE(twoLines.count("onReadCommand() - sock_id = "), 1);
+    QVERIFY(tester.inOrder({"--> getpublicip\n", "--> GetPublicIp\n\n"}, mark));
+
+    // A blank-led line has an empty command word; a bare LF line too; a bare CR LF is nothing.
+    mark = tester.mark();
+    client.send(" getpublicip\r\n\n\r\n");
+    QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    const QByteArray odd = tester.logSince(mark);
+    QVERIFY(odd.contains("got an unknown command!\n-->  getpublicip\n"));
+    QVERIFY(odd.contains("--> \n\n"));
+    QCOMPARE(odd.count("got an unknown command!"), 2);
+    QCOMPARE(odd.count("--> "), 5); // two per unknown line, one for the barrier
+}
+
+void TestServer::lineLengthCap()
+{
+    NEED_TESTER();
+    // A long line that fits is served.
+    Client fits;
+    QVERIFY(fits.connectTo(tester.port()));
+    fits.send("getpublicip" + QByteArray(60000, ' ') + "\r\n");
+    QCOMPARE(fits.takeLine(), QByteArray("Public IP 127.0.0.1\r\n"));
+
+    // More than 64 KiB without a line feed: disconnected, with a debug-log line.
+    const qint64 mark = tester.mark();
+    Client flood;
+    QVERIFY(flood.connectTo(tester.port()));
+    flood.send(QByteArray(70000, 'x'));
+    QVERIFY(flood.waitForClosed());
+    QVERIFY(tester.waitForLog("line longer than 65536 bytes, disconnecting", mark));
+    QVERIFY(tester.waitForLog("PortTesterServer: client-connection closed", mark));
+    QVERIFY(fits.linesBeforeBarrier().isEmpty());
+}
+
+void TestServer::testPortGrammar_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("goLine"); // empty: refused
+    QTest::addRow("plain") << QByteArray("testport tcp %1") << QByteArray("porttesting in tcp %1");
+    QTest::addRow("out, limit") << QByteArray("testport OUT udp %1 250")
+                                << QByteArray("porttesting out udp %1");
+    QTest::addRow("mixed case") << QByteArray("testport In TCP %1")
+                                << QByteArray("porttesting in tcp %1");
+    QTest::addRow("surrounding text")
+        << QByteArray("testport foo tcp %1 bar") << QByteArray("porttesting in tcp %1");
+    QTest::addRow("port 0") << QByteArray("testport tcp 0") << QByteArray();
+    QTest::addRow("port 70000") << QByteArray("testport tcp 70000") << QByteArray();
+    QTest::addRow("eleven nines") << QByteArray("testport tcp 99999999999") << QByteArray();
+    QTest::addRow("no protocol") << QByteArray("testport %1") << QByteArray();
+    QTest::addRow("unknown protocol") << QByteArray("testport ftp %1") << QByteArray();
+    QTest::addRow("no arguments") << QByteArray("testport") << QByteArray();
+}
+
+void TestServer::testPortGrammar()
+{
+    NEED_TESTER();
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, goLine);
+    const quint16 port = freePort();
+    line = portLine(line, port);
+    const qint64 mark = tester.mark();
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+    client.send(line + "\r\n");
+    if (goLine.isEmpty()) {
+        QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+        QVERIFY(tester.logSince(mark).contains("got an unknown command!\n--> testport"));
+        QVERIFY(!tester.logSince(mark).contains("port-test queued!"));
+    } else {
+        QCOMPARE(client.takeLine(), portLine(goLine, port) + "\r\n");
+        QVERIFY(tester.logSince(mark).contains("port-test queued! (peer is 127.0.0.1)"));
+        QVERIFY(!tester.logSince(mark).contains("got an unknown command!"));
+    }
+}
+
+void TestServer::portTestingLines()
+{
+    NEED_TESTER();
+    const quint16 port = freePort();
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+
+    // No test runs: the line is dropped.
+    qint64 mark = tester.mark();
+    client.send(portLine("porttesting in tcp %1 success\r\n", port));
+    QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    QVERIFY(!tester.logSince(mark).contains("onControlMessage"));
+    QVERIFY(!tester.logSince(mark).contains("got an unknown command!"));
+
+    client.send(portLine("testport in tcp %1 60000\r\n", port));
+    QCOMPARE(client.takeLine(), portLine("porttesting in tcp %1\r\n", port));
+
+    // A blank before the word: unknown, reaches no test.
+    mark = tester.mark();
+    client.send(portLine(" porttesting in tcp %1 success\r\n", port));
+    QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    QVERIFY(tester.logSince(mark).contains("got an unknown command!"));
+    QVERIFY(!tester.logSince(mark).contains("onControlMessage"));
+
+    // Rebuilt with one blank and the lowercase word, and it ends the test.
+    mark = tester.mark();
+    client.send(portLine("PORTTESTING    in tcp %1 success   \r\n", port));
+    QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    QVERIFY(tester.logSince(mark).contains(portLine(
+        "ServerSide - PortTest::onControlMessage() -> porttesting in tcp %1 success\n", port)));
+    QVERIFY(tester.waitForLog(portLine("test on port=%1 done. (success=1)", port), mark));
+}
+
+void TestServer::queueLimit()
+{
+    NEED_TESTER();
+    const quint16 port = freePort();
+    QByteArray burst;
+    for (int i = 0; i < 102; ++i)
+        burst += portLine("testport in tcp %1 60000\r\n", port);
+    const qint64 mark = tester.mark();
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+    client.send(burst);
+    QVERIFY(tester.waitForLog("port-test queue full!", mark));
+    const QByteArray log = tester.logSince(mark);
+    QCOMPARE(log.count("port-test queued!"), 101);
+    QCOMPARE(log.count("port-test queue full!"), 1);
+    QCOMPARE(log.count("onReadCommand() - sock_id"), 1);
+    QCOMPARE(client.takeLine(), portLine("porttesting in tcp %1\r\n", port));
+}
+
+void TestServer::testsOnOnePortInOneConnection()
+{
+    NEED_TESTER();
+    const quint16 port = freePort();
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+    const QByteArray request = portLine("testport in tcp %1 60000\r\n", port);
+    client.send(request + request);
+    const QByteArray go = portLine("porttesting in tcp %1\r\n", port);
+    QCOMPARE(client.takeLine(), go);
+    QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    // The first test ends by the client's connection; only then does the second listen.
+    QTcpSocket probe;
+    probe.connectToHost(kLocalhost, port);
+    QVERIFY(probe.waitForConnected(kWait));
+    QCOMPARE(client.takeLine(), portLine("porttesting in tcp %1 success\r\n", port));
+    QCOMPARE(client.takeLine(), go);
+}
+
+void TestServer::reservationAcrossConnections_data()
+{
+    QTest::addColumn<QByteArray>("protocol");
+    QTest::addRow("tcp then tcp") << QByteArray("tcp");
+    QTest::addRow("tcp then udp") << QByteArray("udp");
+}
+
+void TestServer::reservationAcrossConnections()
+{
+    NEED_TESTER();
+    QFETCH(QByteArray, protocol);
+    const quint16 held = freePort();
+    const quint16 free1 = freePort();
+    const quint16 free2 = freePort();
+
+    Client first;
+    QVERIFY(first.connectTo(tester.port()));
+    first.send(portLine("testport in tcp %1 60000\r\n", held));
+    QCOMPARE(first.takeLine(), portLine("porttesting in tcp %1\r\n", held));
+
+    // The second connection's test on the held number is passed over, keeping its place,
+    // while its tests on free ports run.
+    Client second;
+    QVERIFY(second.connectTo(tester.port()));
+    second.send(portLine("testport in " + protocol + " %1 60000\r\n", held) +
+                portLine("testport in tcp %1 60000\r\n", free1) +
+                portLine("testport in tcp %1 60000\r\n", free2));
+    QCOMPARE(second.takeLine(), portLine("porttesting in tcp %1\r\n", free1));
+    second.send(portLine("porttesting in tcp %1 success\r\n", free1));
+    QCOMPARE(second.takeLine(), portLine("porttesting in tcp %1\r\n", free2));
+    second.send(portLine("porttesting in tcp %1 success\r\n", free2));
+    QCOMPARE(second.linesBeforeBarrier(), QByteArray());
+
+    first.send(portLine("porttesting in tcp %1 success\r\n", held));
+    QCOMPARE(second.takeLine(), portLine("porttesting in " + protocol + " %1\r\n", held));
+    QCOMPARE(first.linesBeforeBarrier(), QByteArray());
+}
+
+void TestServer::closeWithRunningAndQueuedTests()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        QSKIP("VX_TESTER is not set");
+    Tester tester;
+    QVERIFY(tester.startServing());
+    const quint16 held = freePort();
+    const QList<quint16> queued = {freePort(), freePort(), freePort()};
+    const qint64 mark = tester.mark();
+
+    auto first = std::make_unique<Client>();
+    QVERIFY(first->connectTo(tester.port()));
+    QByteArray requests = portLine("testport in tcp %1 600000\r\n", held);
+    for (quint16 port : queued)
+        requests += portLine("testport in tcp %1 600000\r\n", port);
+    first->send(requests);
+    QCOMPARE(first->takeLine(), portLine("porttesting in tcp %1\r\n", held));
+
+    Client second;
+    QVERIFY(second.connectTo(tester.port()));
+    second.send(portLine("testport in tcp %1 600000\r\n", held));
+    QCOMPARE(second.linesBeforeBarrier(), QByteArray());
+
+    // Closing aborts the running test and frees its port at once, long before its limit.
+    first->close();
+    QCOMPARE(second.takeLine(), portLine("porttesting in tcp %1\r\n", held));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        tester.inOrder({"PortTestHandler::onDisconnected()", "Deleting PortTestHandler",
+                        "PortTestHandler::~PortTestHandler()",
+                        "[LOGGED Success] PortTesterServer: client-connection closed"},
+                       mark),
+        kWait);
+    const QByteArray log = tester.logSince(mark);
+    for (quint16 port : queued)
+        QVERIFY(!log.contains(portLine("scheduling test on port %1\n", port)));
+    QCOMPARE(log.count(portLine("scheduling test on port %1\n", held)), 2);
+}
+
+void TestServer::connectionLogEntries()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        QSKIP("VX_TESTER is not set");
+    // A process of its own: no other connection's entries in its log.
+    Tester tester;
+    QVERIFY(tester.startServing());
+    QTRY_VERIFY_WITH_TIMEOUT(tester.log().contains("client-connection closed"), kWait);
+    const qint64 mark = tester.mark();
+    Client client;
+    QVERIFY(client.connectTo(tester.port()));
+    QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    static const QRegularExpression established(
+        u"\\[LOGGED Success\\] \\n\\nPortTesterServer: client-connection established from "
+        "127\\.0\\.0\\.1 sock_id = \\d+\\n"_s);
+    QVERIFY(established.match(QString::fromLatin1(tester.logSince(mark))).hasMatch());
+    client.close();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        tester.inOrder({"client-connection established", "Deleting PortTestHandler",
+                        "PortTestHandler::~PortTestHandler()",
+                        "[LOGGED Success] PortTesterServer: client-connection closed"},
+                       mark),
+        kWait);
+}
+
+void TestServer::heldControlPort()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        QSKIP("VX_TESTER is not set");
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::AnyIPv4, 0));
+    Tester tester;
+    QVERIFY(tester.start(holder.serverPort()));
+    QVERIFY(tester.process().waitForFinished(kWait));
+    QCOMPARE(tester.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tester.process().exitCode(), 1);
+    const QByteArray port = QByteArray::number(holder.serverPort());
+    QVERIFY(
+        tester.log().contains(QByteArray("[LOGGED Error] Failed to bind to port " + port + "\n")));
+    QVERIFY(tester.log().contains(
+        QByteArray("PortTesterServer() - listen(0.0.0.0, " + port + ") failed! Error: ")));
+}
+
+void TestServer::idleConnectionsSleep()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        QSKIP("VX_TESTER is not set");
+    Tester tester;
+    QVERIFY(tester.startServing());
+    constexpr int kConnections = 200;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kConnections; ++i) {
+        clients.push_back(std::make_unique<Client>());
+        QVERIFY(clients.back()->connectTo(tester.port()));
+    }
+    QCOMPARE(clients.back()->linesBeforeBarrier(), QByteArray());
+    QTRY_COMPARE_WITH_TIMEOUT(tester.log().count("client-connection established"), kConnections + 1,
+                              kWait);
+
+    // A measuring window, not a wait for a condition: polling every 10 ms on each of these
+    // connections would cost far more than this bound.
+    const qint64 before = tester.cpuTicks();
+    QVERIFY(before >= 0);
+    QTest::qWait(2000);
+    const qint64 used = tester.cpuTicks() - before;
+    qInfo("idle process with %d connections used %lld ticks in 2 s", kConnections,
+          static_cast<long long>(used));
+    QVERIFY2(used <= 10, qPrintable(u"%1 ticks"_s.arg(used)));
+}
+
+void TestServer::pauseAndResume()
+{
+    const QtMessageHandler previous = qInstallMessageHandler(collectMessage);
+    PortTesterServer server(QHostAddress::AnyIPv4, 0);
+    QVERIFY(server.isListening());
+    QVERIFY(!server.isPaused());
+
+    Client existing;
+    QVERIFY(existing.connectTo(server.serverPort()));
+    QCOMPARE(existing.linesBeforeBarrier(), QByteArray());
+    QCOMPARE(server.clientCount(), 1);
+
+    server.pause();
+    server.pause();
+    QVERIFY(server.isPaused());
+    Client refused;
+    QVERIFY(refused.connectTo(server.serverPort()));
+    QVERIFY(refused.waitForClosed());
+    QCOMPARE(server.clientCount(), 1);
+    QCOMPARE(existing.linesBeforeBarrier(), QByteArray());
+
+    server.resume();
+    QVERIFY(!server.isPaused());
+    Client fresh;
+    QVERIFY(fresh.connectTo(server.serverPort()));
+    QCOMPARE(fresh.linesBeforeBarrier(), QByteArray());
+    QCOMPARE(server.clientCount(), 2);
+
+    existing.close();
+    fresh.close();
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, kWait);
+    QVERIFY(messageLogged(u"Deleting PortTestHandler"_s));
+    qInstallMessageHandler(previous);
+}
+
+void TestServer::serverDestroyedWithOpenConnections()
+{
+    const QtMessageHandler previous = qInstallMessageHandler(collectMessage);
+    const quint16 held = freePort();
+    auto server = std::make_unique<PortTesterServer>(QHostAddress::AnyIPv4, 0);
+    QVERIFY(server->isListening());
+    Client running;
+    Client idle;
+    QVERIFY(running.connectTo(server->serverPort()));
+    QVERIFY(idle.connectTo(server->serverPort()));
+    running.send(portLine("testport in tcp %1 600000\r\n", held) +
+                 portLine("testport in udp %1 600000\r\n", freePort()));
+    QCOMPARE(running.takeLine(), portLine("porttesting in tcp %1\r\n", held));
+    QVERIFY(PortTestHandler::isPortInUse(held));
+    QCOMPARE(idle.linesBeforeBarrier(), QByteArray());
+
+    // Every worker ends, every test and socket is freed, the port is released.
+    server.reset();
+    QVERIFY(!PortTestHandler::isPortInUse(held));
+    QVERIFY(running.waitForClosed());
+    QVERIFY(idle.waitForClosed());
+    QTcpServer again;
+    QVERIFY(again.listen(QHostAddress::AnyIPv4, held));
+    qInstallMessageHandler(previous);
+}
+
+QTEST_GUILESS_MAIN(TestServer)
+#include "tst_server.moc"
