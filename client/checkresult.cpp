@@ -1,0 +1,25 @@
+#include "client/checkresult.h"
+
+using namespace Qt::StringLiterals;
+
+QString CheckResult::outcomeKey() const
+{
+    switch (outcome) {
+    case Reachable:
+        return u"reachable"_s;
+    case Blocked:
+        return u"blocked"_s;
+    case TimedOut:
+        return u"timeout"_s;
+    case Unavailable:
+        return u"unavailable"_s;
+    case Error:
+        break;
+    }
+    return u"error"_s;
+}
+
+QString CheckResult::outcomeText() const
+{
+    return outcome == TimedOut ? u"timed out"_s : outcomeKey();
+}

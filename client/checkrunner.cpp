@@ -1,0 +1,307 @@
+#include "client/checkrunner.h"
+
+#include "client/controlconnection.h"
+#include "porttest/porttest.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The requesting side has no time limit of its own: a check may take the server's limit plus
+// this much for the lines to travel and the server to schedule the test.
+constexpr int answerMargin = 2000;
+constexpr int keywordLength = 11; // "porttesting"
+
+struct ServerLine
+{
+    int direction = PortTest::In;
+    int protocol = PortTest::Udp;
+    int port = -1;
+    QString status;
+};
+
+// Reads a "porttesting" line as the port test itself does.
+bool parseServerLine(const QString &line, ServerLine &parsed)
+{
+    static const QRegularExpression pattern(
+        u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?(timeout|failure|success)?"_s,
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(line);
+    if (!match.hasMatch())
+        return false;
+    parsed.direction = match.captured(2).toLower() == u"out"_s ? PortTest::Out : PortTest::In;
+    parsed.protocol = match.captured(3).toLower() == u"tcp"_s ? PortTest::Tcp : PortTest::Udp;
+    bool fits = false;
+    parsed.port = match.captured(4).toInt(&fits, 10);
+    if (!fits)
+        parsed.port = -1;
+    parsed.status = match.captured(5).toLower();
+    return true;
+}
+
+} // namespace
+
+CheckRunner::CheckRunner(ControlConnection &connection, const QList<PortCheck> &checks,
+                         int timeoutMs, QObject *parent)
+    : QObject(parent), m_connection(connection), m_checks(checks), m_timeout(timeoutMs)
+{
+    m_check_limit.setSingleShot(true);
+    m_settle_limit.setSingleShot(true);
+    connect(&m_check_limit, &QTimer::timeout, this, &CheckRunner::onCheckLimitReached);
+    connect(&m_settle_limit, &QTimer::timeout, this, &CheckRunner::onSettleLimitReached);
+}
+
+CheckRunner::~CheckRunner() = default;
+
+void CheckRunner::start()
+{
+    connect(&m_connection, &ControlConnection::lineReceived, this, &CheckRunner::onServerLine);
+    connect(&m_connection, &ControlConnection::lost, this, &CheckRunner::onConnectionLost);
+    next();
+}
+
+void CheckRunner::next()
+{
+    m_phase = Phase::Idle;
+    // Queued: the previous test may still be inside the slot that ended it.
+    QMetaObject::invokeMethod(this, &CheckRunner::startNextCheck, Qt::QueuedConnection);
+}
+
+void CheckRunner::startNextCheck()
+{
+    if (m_phase != Phase::Idle)
+        return;
+    if (m_index + 1 >= m_checks.size()) {
+        m_phase = Phase::Done;
+        Q_EMIT finished();
+        return;
+    }
+    ++m_index;
+    Q_EMIT checkStarted(int(m_index), int(m_checks.size()), current());
+    startCheck(current());
+}
+
+void CheckRunner::startCheck(const PortCheck &check)
+{
+    m_server_started = m_server_ended = m_server_succeeded = m_reported = false;
+    m_held_lines.clear();
+    m_test.reset(new PortTest(check.port, check.protocol, check.direction, m_timeout, QString()));
+    m_test->setPeerAddress(m_connection.peerAddress());
+    connect(m_test.get(), &PortTest::sendToPeer, this, &CheckRunner::onSendToPeer);
+    connect(m_test.get(), &PortTest::testDone, this, &CheckRunner::onTestDone);
+
+    m_phase = Phase::Running;
+    m_clock.start();
+    m_check_limit.start(checkLimit());
+    m_starting = true;
+    const bool started = m_test->handleTest(false);
+    m_starting = false;
+    const QStringList lines = std::exchange(m_held_lines, {});
+    if (!started) {
+        // The request never goes out: a line about a port this side could not take means
+        // nothing to the server.
+        conclude(CheckResult::Unavailable, unavailableDetail());
+        return;
+    }
+    for (const QString &line : lines)
+        sendTestLine(line);
+}
+
+void CheckRunner::onSendToPeer(QString mes)
+{
+    if (sender() != m_test.get())
+        return;
+    if (m_starting)
+        m_held_lines.append(mes);
+    else
+        sendTestLine(mes);
+}
+
+void CheckRunner::sendTestLine(const QString &line)
+{
+    if (line.startsWith(u"porttesting"_s))
+        m_reported = true;
+    m_connection.sendLine(line);
+}
+
+void CheckRunner::onTestDone(bool success)
+{
+    if (sender() != m_test.get() || m_phase != Phase::Running)
+        return;
+    if (success)
+        conclude(CheckResult::Reachable, QString());
+    else if (m_test->isTimedOut())
+        conclude(CheckResult::TimedOut, serverTimeoutDetail());
+    else
+        conclude(CheckResult::Blocked, blockedDetail());
+}
+
+void CheckRunner::onServerLine(const QString &line)
+{
+    if (m_phase != Phase::Running && m_phase != Phase::Settling)
+        return;
+    if (!line.startsWith(u"porttesting"_s, Qt::CaseInsensitive))
+        return;
+    ServerLine parsed;
+    if (!parseServerLine(line, parsed) ||
+        !current().isServerLine(parsed.direction, parsed.protocol, parsed.port)) {
+        qDebug("CheckRunner: not a line of the current check: %s", qPrintable(line));
+        return;
+    }
+    m_server_started = true;
+    if (parsed.status == u"success"_s || parsed.status == u"timeout"_s) {
+        m_server_ended = true;
+        m_server_succeeded = parsed.status == u"success"_s;
+    }
+    if (m_phase == Phase::Settling)
+        handleSettlingLine();
+    else
+        m_test->onControlMessage(u"porttesting "_s + line.mid(keywordLength).trimmed());
+}
+
+void CheckRunner::onCheckLimitReached()
+{
+    if (m_phase != Phase::Running)
+        return;
+    conclude(CheckResult::TimedOut, noAnswerDetail());
+}
+
+void CheckRunner::conclude(CheckResult::Outcome outcome, const QString &detail)
+{
+    m_check_limit.stop();
+    if (!m_test->isFinished())
+        m_test->onAbortTest(); // releases its sockets and timers
+    record(outcome, detail, current(), m_clock.elapsed());
+    settle(outcome);
+}
+
+void CheckRunner::record(CheckResult::Outcome outcome, const QString &detail,
+                         const PortCheck &check, qint64 elapsedMs)
+{
+    CheckResult result;
+    result.check = check;
+    result.outcome = outcome;
+    result.detail = detail;
+    result.elapsed_ms = elapsedMs;
+    m_results.append(result);
+    Q_EMIT checkFinished(result);
+}
+
+// Whether the server's test of this check is over decides when the next check may start.
+void CheckRunner::settle(CheckResult::Outcome outcome)
+{
+    if (outcome == CheckResult::Unavailable || m_server_ended || m_reported) {
+        // No request went out, the server said it ended, or this side's result line (sent
+        // before any later request) ends it.
+        next();
+    } else if (m_server_started) {
+        endServerTest();
+        next();
+    } else {
+        // Not a word from the server: its test may still be queued there. Wait for it to show,
+        // for a while.
+        m_phase = Phase::Settling;
+        m_settle_limit.start(checkLimit());
+    }
+}
+
+// The server's test of the check showed up late: over already, or ended now.
+void CheckRunner::handleSettlingLine()
+{
+    m_settle_limit.stop();
+    if (!m_server_ended)
+        endServerTest();
+    next();
+}
+
+// A failure report ends a running server test at once; it would otherwise hold the connection's
+// schedule until its own time limit.
+void CheckRunner::endServerTest()
+{
+    const PortCheck &check = current();
+    m_connection.sendLine(
+        u"porttesting %1 %2 %3 failure"_s
+            .arg(check.serverDirection() == PortTest::In ? u"in"_s : u"out"_s, check.protocolName())
+            .arg(check.port));
+}
+
+void CheckRunner::onSettleLimitReached()
+{
+    if (m_phase != Phase::Settling)
+        return;
+    qDebug("CheckRunner: the server never ran the test on port %d; going on", current().port);
+    next();
+}
+
+void CheckRunner::onConnectionLost(const QString &reason)
+{
+    if (m_phase == Phase::Done)
+        return;
+    m_lost_reason = reason;
+    m_check_limit.stop();
+    m_settle_limit.stop();
+    if (m_phase == Phase::Running) {
+        if (!m_test->isFinished())
+            m_test->onAbortTest();
+        record(CheckResult::Error, u"lost the connection to the server"_s, current(),
+               m_clock.elapsed());
+    }
+    m_phase = Phase::Done;
+    while (m_index + 1 < m_checks.size()) {
+        ++m_index;
+        record(CheckResult::Error, u"not run: no connection to the server"_s, current(), 0);
+    }
+    Q_EMIT finished();
+}
+
+int CheckRunner::checkLimit() const
+{
+    return std::max(m_timeout, 100) + answerMargin;
+}
+
+QString CheckRunner::serverTimeoutDetail() const
+{
+    const PortCheck &check = current();
+    const int limit = m_test->timeout();
+    if (check.protocol == PortTest::Tcp)
+        return check.direction == PortTest::In
+                   ? u"the server's connection did not arrive within %1 ms"_s.arg(limit)
+                   : u"no connection reached the server within %1 ms"_s.arg(limit);
+    return check.direction == PortTest::In
+               ? u"the server's pings did not arrive within %1 ms"_s.arg(limit)
+               : u"no ping reached the server within %1 ms"_s.arg(limit);
+}
+
+QString CheckRunner::blockedDetail() const
+{
+    const PortCheck &check = current();
+    if (check.protocol == PortTest::Tcp)
+        return u"the server could not listen on port %1"_s.arg(check.port);
+    return check.direction == PortTest::Out ? u"the server could not bind port %1"_s.arg(check.port)
+                                            : u"the server could not bind a port to send from"_s;
+}
+
+QString CheckRunner::unavailableDetail() const
+{
+    const PortCheck &check = current();
+    if (check.protocol == PortTest::Tcp)
+        return u"cannot listen on port %1 here: %2"_s.arg(check.port).arg(m_test->errorString());
+    return check.direction == PortTest::In
+               ? u"cannot bind port %1 here: it is in use or not allowed"_s.arg(check.port)
+               : u"cannot bind a local port to send from"_s;
+}
+
+QString CheckRunner::noAnswerDetail() const
+{
+    const int limit = checkLimit();
+    if (!m_server_started)
+        return u"no answer from the server within %1 ms"_s.arg(limit);
+    if (m_server_succeeded)
+        return u"the server connected, but nothing arrived here within %1 ms"_s.arg(limit);
+    return u"the server did not finish the test within %1 ms"_s.arg(limit);
+}

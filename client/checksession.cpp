@@ -1,0 +1,85 @@
+#include "client/checksession.h"
+
+#include "client/checkrunner.h"
+#include "client/publicipquery.h"
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+CheckSession::CheckSession(const CheckCommandLine &options, bool interactive, QObject *parent)
+    : QObject(parent), m_options(options),
+      m_printer(u"%1:%2"_s.arg(options.server()).arg(options.port()), options.json(), interactive)
+{
+    connect(&m_connection, &ControlConnection::opened, this, &CheckSession::onOpened);
+    connect(&m_connection, &ControlConnection::openFailed, this, &CheckSession::onOpenFailed);
+}
+
+CheckSession::~CheckSession() = default;
+
+void CheckSession::start()
+{
+    m_connection.open(m_options.server(), m_options.port(), m_options.timeout());
+}
+
+void CheckSession::onOpened()
+{
+    if (m_options.command() == CheckCommandLine::Command::Ip) {
+        m_query = std::make_unique<PublicIpQuery>(m_connection, m_options.timeout());
+        connect(m_query.get(), &PublicIpQuery::answered, this, &CheckSession::onAddressAnswered);
+        connect(m_query.get(), &PublicIpQuery::failed, this, &CheckSession::onAddressFailed);
+        m_query->start();
+        return;
+    }
+    m_runner = std::make_unique<CheckRunner>(m_connection, m_options.checks(), m_options.timeout());
+    connect(m_runner.get(), &CheckRunner::checkStarted, this, &CheckSession::onCheckStarted);
+    connect(m_runner.get(), &CheckRunner::checkFinished, this, &CheckSession::onCheckFinished);
+    connect(m_runner.get(), &CheckRunner::finished, this, &CheckSession::onChecksFinished);
+    m_runner->start();
+}
+
+void CheckSession::onOpenFailed(const QString &reason)
+{
+    m_printer.printFailure(u"cannot connect to %1: %2"_s.arg(m_connection.target(), reason));
+    Q_EMIT finished(UsageOrServerError);
+}
+
+void CheckSession::onAddressAnswered(const QString &address)
+{
+    m_connection.close();
+    m_printer.printAddress(address);
+    Q_EMIT finished(AllSucceeded);
+}
+
+void CheckSession::onAddressFailed(const QString &reason)
+{
+    m_printer.printFailure(u"no address from %1: %2"_s.arg(m_connection.target(), reason));
+    Q_EMIT finished(UsageOrServerError);
+}
+
+void CheckSession::onCheckStarted(int index, int total, const PortCheck &check)
+{
+    m_printer.showProgress(index, total, check);
+}
+
+void CheckSession::onCheckFinished(const CheckResult &result)
+{
+    m_printer.printResult(result);
+}
+
+void CheckSession::onChecksFinished()
+{
+    m_connection.close();
+    const QList<CheckResult> &results = m_runner->results();
+    const QString protocol =
+        m_options.command() == CheckCommandLine::Command::Tcp ? u"tcp"_s : u"udp"_s;
+    m_printer.printSummary(protocol, m_options.timeout(), results, m_runner->lostReason());
+    if (!m_runner->lostReason().isEmpty()) {
+        Q_EMIT finished(UsageOrServerError);
+        return;
+    }
+    const bool allReachable = std::all_of(results.begin(), results.end(), [](const auto &r) {
+        return r.outcome == CheckResult::Reachable;
+    });
+    Q_EMIT finished(allReachable ? AllSucceeded : SomeFailed);
+}

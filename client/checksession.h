@@ -1,0 +1,46 @@
+#pragma once
+
+#include "client/checkcommandline.h"
+#include "client/controlconnection.h"
+#include "client/reportprinter.h"
+
+#include <QObject>
+
+#include <memory>
+
+class CheckRunner;
+class PublicIpQuery;
+
+// One run of the tool: connects, asks the server what the command line wants, prints it, and
+// says with which exit code the tool ends.
+class CheckSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitCode { AllSucceeded = 0, SomeFailed = 1, UsageOrServerError = 2 };
+
+    CheckSession(const CheckCommandLine &options, bool interactive, QObject *parent = nullptr);
+    ~CheckSession() override;
+
+    void start();
+
+Q_SIGNALS:
+    void finished(int exitCode);
+
+private Q_SLOTS:
+    void onOpened();
+    void onOpenFailed(const QString &reason);
+    void onAddressAnswered(const QString &address);
+    void onAddressFailed(const QString &reason);
+    void onCheckStarted(int index, int total, const PortCheck &check);
+    void onCheckFinished(const CheckResult &result);
+    void onChecksFinished();
+
+private:
+    const CheckCommandLine &m_options;
+    ReportPrinter m_printer;
+    ControlConnection m_connection;
+    std::unique_ptr<PublicIpQuery> m_query;
+    std::unique_ptr<CheckRunner> m_runner;
+};

@@ -1,0 +1,122 @@
+#include "client/controlconnection.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// Lines of a tester are short; a peer that sends this much without a line end is no tester.
+constexpr qint64 maxLineLength = 64 * 1024;
+} // namespace
+
+ControlConnection::ControlConnection(QObject *parent) : QObject(parent)
+{
+    m_connect_timer.setSingleShot(true);
+    connect(&m_connect_timer, &QTimer::timeout, this, &ControlConnection::onConnectTimeout);
+    connect(&m_socket, &QTcpSocket::connected, this, &ControlConnection::onConnected);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &ControlConnection::onReadyRead);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, &ControlConnection::onErrorOccurred);
+    connect(&m_socket, &QTcpSocket::disconnected, this, &ControlConnection::onDisconnected);
+}
+
+void ControlConnection::open(const QString &host, quint16 port, int timeoutMs)
+{
+    m_host = host;
+    m_port = port;
+    m_timeout = timeoutMs;
+    m_connect_timer.start(timeoutMs);
+    m_socket.connectToHost(host, port);
+}
+
+void ControlConnection::sendLine(const QString &line)
+{
+    if (!m_open || m_ended)
+        return;
+    qDebug("<-- %s", qPrintable(line));
+    m_socket.write((line.endsWith(u"\r\n"_s) ? line : line + u"\r\n"_s).toLatin1());
+}
+
+void ControlConnection::close()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_connect_timer.stop();
+    // A last report (ending the server's test) must not be dropped with the socket.
+    m_socket.flush();
+    m_socket.disconnectFromHost();
+}
+
+QString ControlConnection::peerAddress() const
+{
+    return m_socket.peerAddress().toString();
+}
+
+QString ControlConnection::target() const
+{
+    return u"%1:%2"_s.arg(m_host).arg(m_port);
+}
+
+void ControlConnection::onConnected()
+{
+    m_connect_timer.stop();
+    m_open = true;
+    qDebug("ControlConnection: connected to %s (%s)", qPrintable(target()),
+           qPrintable(peerAddress()));
+    Q_EMIT opened();
+}
+
+void ControlConnection::onReadyRead()
+{
+    while (!m_ended && m_socket.canReadLine()) {
+        QString line = QString::fromLatin1(m_socket.readLine());
+        line.chop(line.endsWith(u"\r\n"_s) ? 2 : 1);
+        qDebug("--> %s", qPrintable(line));
+        Q_EMIT lineReceived(line);
+    }
+    if (!m_ended && m_socket.bytesAvailable() > maxLineLength)
+        fail(u"the server sent a line longer than %1 bytes"_s.arg(maxLineLength));
+}
+
+void ControlConnection::onErrorOccurred(QAbstractSocket::SocketError error)
+{
+    fail(reasonFor(error));
+}
+
+void ControlConnection::onDisconnected()
+{
+    fail(u"the server closed the connection"_s);
+}
+
+void ControlConnection::onConnectTimeout()
+{
+    fail(u"no connection within %1 ms"_s.arg(m_timeout));
+}
+
+QString ControlConnection::reasonFor(QAbstractSocket::SocketError error) const
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return u"connection refused"_s;
+    case QAbstractSocket::HostNotFoundError:
+        return u"host not found"_s;
+    case QAbstractSocket::RemoteHostClosedError:
+        return u"the server closed the connection"_s;
+    case QAbstractSocket::NetworkError:
+        return m_open ? u"network error: %1"_s.arg(m_socket.errorString())
+                      : u"network unreachable"_s;
+    default:
+        return m_socket.errorString();
+    }
+}
+
+void ControlConnection::fail(const QString &reason)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_connect_timer.stop();
+    m_socket.abort();
+    if (m_open)
+        Q_EMIT lost(reason);
+    else
+        Q_EMIT openFailed(reason);
+}

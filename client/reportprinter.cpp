@@ -1,0 +1,149 @@
+#include "client/reportprinter.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <array>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+constexpr std::array outcomes{CheckResult::Reachable, CheckResult::Blocked, CheckResult::TimedOut,
+                              CheckResult::Unavailable, CheckResult::Error};
+
+qsizetype count(const QList<CheckResult> &results, CheckResult::Outcome outcome)
+{
+    return std::count_if(results.begin(), results.end(),
+                         [outcome](const CheckResult &r) { return r.outcome == outcome; });
+}
+
+CheckResult named(CheckResult::Outcome outcome)
+{
+    CheckResult result;
+    result.outcome = outcome;
+    return result;
+}
+
+QJsonObject toJson(const CheckResult &result)
+{
+    return {{u"protocol"_s, result.check.protocolName()},
+            {u"port"_s, int(result.check.port)},
+            {u"direction"_s, result.check.directionName()},
+            {u"result"_s, result.outcomeKey()},
+            {u"detail"_s, result.detail},
+            {u"elapsedMs"_s, result.elapsed_ms}};
+}
+} // namespace
+
+ReportPrinter::ReportPrinter(const QString &server, bool json, bool progress)
+    : m_server(server), m_json(json), m_progress(progress && !json)
+{
+}
+
+void ReportPrinter::printAddress(const QString &address)
+{
+    if (m_json)
+        printJson({{u"server"_s, m_server}, {u"publicIp"_s, address}});
+    else
+        write(stdout, address + u'\n');
+}
+
+void ReportPrinter::showProgress(int index, int total, const PortCheck &check)
+{
+    if (!m_progress)
+        return;
+    clearProgress();
+    write(stdout, u"[%1/%2] checking %3 %4 %5 ..."_s.arg(index + 1)
+                      .arg(total)
+                      .arg(check.protocolName())
+                      .arg(check.port)
+                      .arg(check.directionName()));
+    m_progress_shown = true;
+}
+
+void ReportPrinter::printResult(const CheckResult &result)
+{
+    if (m_json)
+        return;
+    clearProgress();
+    QString line = u"%1 %2 %3 %4 %5 ms"_s.arg(result.check.protocolName())
+                       .arg(result.check.port, 5)
+                       .arg(result.check.directionName(), -3)
+                       .arg(result.outcomeText(), -11)
+                       .arg(result.elapsed_ms, 6);
+    if (!result.detail.isEmpty())
+        line += u"  "_s + result.detail;
+    write(stdout, line + u'\n');
+}
+
+void ReportPrinter::printSummary(const QString &protocol, int timeout,
+                                 const QList<CheckResult> &results, const QString &error)
+{
+    clearProgress();
+    if (!m_json) {
+        write(stdout, summaryText(results) + u'\n');
+        if (!error.isEmpty())
+            write(stderr,
+                  u"vx-connectivity-check: lost the connection to %1: %2\n"_s.arg(m_server, error));
+        return;
+    }
+    QJsonArray checks;
+    for (const CheckResult &result : results)
+        checks.append(toJson(result));
+    QJsonObject summary{{u"total"_s, results.size()}};
+    for (CheckResult::Outcome outcome : outcomes)
+        summary.insert(named(outcome).outcomeKey(), count(results, outcome));
+    QJsonObject document{{u"server"_s, m_server},
+                         {u"protocol"_s, protocol},
+                         {u"timeout"_s, timeout},
+                         {u"checks"_s, checks},
+                         {u"summary"_s, summary},
+                         {u"success"_s, count(results, CheckResult::Reachable) == results.size()}};
+    if (!error.isEmpty()) {
+        document.insert(u"error"_s, u"lost the connection to %1: %2"_s.arg(m_server, error));
+        write(stderr,
+              u"vx-connectivity-check: lost the connection to %1: %2\n"_s.arg(m_server, error));
+    }
+    printJson(document);
+}
+
+void ReportPrinter::printFailure(const QString &message)
+{
+    clearProgress();
+    write(stderr, u"vx-connectivity-check: "_s + message + u'\n');
+    if (m_json)
+        printJson({{u"server"_s, m_server}, {u"error"_s, message}});
+}
+
+QString ReportPrinter::summaryText(const QList<CheckResult> &results)
+{
+    QStringList parts;
+    for (CheckResult::Outcome outcome : outcomes) {
+        const qsizetype n = count(results, outcome);
+        if (n > 0 || outcome == CheckResult::Reachable)
+            parts.append(u"%1 %2"_s.arg(n).arg(named(outcome).outcomeText()));
+    }
+    return u"%1 %2: %3"_s.arg(results.size())
+        .arg(results.size() == 1 ? u"check"_s : u"checks"_s, parts.join(u", "_s));
+}
+
+void ReportPrinter::clearProgress()
+{
+    if (!m_progress_shown)
+        return;
+    // Back to the start of the line and erase it.
+    write(stdout, u"\r\x1b[K"_s);
+    m_progress_shown = false;
+}
+
+void ReportPrinter::printJson(const QJsonObject &document)
+{
+    write(stdout, QString::fromUtf8(QJsonDocument(document).toJson(QJsonDocument::Indented)));
+}
+
+void ReportPrinter::write(std::FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}

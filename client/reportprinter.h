@@ -1,0 +1,37 @@
+#pragma once
+
+#include "client/checkresult.h"
+
+#include <QJsonArray>
+#include <QList>
+#include <QString>
+
+#include <cstdio>
+
+// Prints what the tool found: text lines as checks finish, or one JSON document at the end.
+class ReportPrinter
+{
+public:
+    // progress: show which check runs (only sensible on a terminal, never with json).
+    ReportPrinter(const QString &server, bool json, bool progress);
+
+    void printAddress(const QString &address);
+    void showProgress(int index, int total, const PortCheck &check);
+    void printResult(const CheckResult &result);
+    // The summary, or the whole document with json; error: why the run ended early.
+    void printSummary(const QString &protocol, int timeout, const QList<CheckResult> &results,
+                      const QString &error);
+    // A run that could not even start: the message on stderr (and a document with json).
+    void printFailure(const QString &message);
+
+private:
+    static QString summaryText(const QList<CheckResult> &results);
+    void clearProgress();
+    void printJson(const QJsonObject &document);
+    static void write(std::FILE *stream, const QString &text);
+
+    QString m_server;
+    bool m_json = false;
+    bool m_progress = false;
+    bool m_progress_shown = false;
+};
