@@ -203,10 +203,10 @@ void CheckRunner::settle(CheckResult::Outcome outcome)
         endServerTest();
         next();
     } else {
-        // Not a word from the server: its test may still be queued there. Wait for it to show,
-        // for a while.
+        // Not a word from the server: its test may still be queued there (behind another
+        // client's test of the same port). Give it a moment to show, so it can be ended.
         m_phase = Phase::Settling;
-        m_settle_limit.start(checkLimit());
+        m_settle_limit.start(answerMargin);
     }
 }
 

@@ -230,6 +230,7 @@ private Q_SLOTS:
     void quietUnlessVerbose();
     void serverGoesAway();
     void serverNotThere();
+    void silentServer();
 
 private:
     QStringList at(const QStringList &arguments) const
@@ -597,6 +598,34 @@ void TestClient::serverNotThere()
     QCOMPARE(json.exitCode, 2);
     QCOMPARE(parseJson(json.out).value(u"error"_s).toString(),
              u"cannot connect to 127.0.0.1:%1: connection refused"_s.arg(nobody));
+}
+
+// Something that accepts the connection but never answers: every wait is bounded.
+void TestClient::silentServer()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const QString port = QString::number(silent.serverPort());
+
+    const Run ip = runTool({u"--port"_s, port, u"--timeout"_s, u"300"_s, u"ip"_s});
+    QVERIFY(ip.finished);
+    QCOMPARE(ip.exitCode, 2);
+    QCOMPARE(ip.err, u"vx-connectivity-check: no address from 127.0.0.1:%1: no answer within "
+                     "300 ms\n"_s.arg(port));
+
+    const quint16 checked = freePort(true);
+    const Run check = runTool({u"--port"_s, port, u"--timeout"_s, u"300"_s, u"udp"_s,
+                               QString::number(checked), u"--direction"_s, u"out"_s});
+    QVERIFY(check.finished);
+    QCOMPARE(check.exitCode, 1);
+    const QStringList lines = check.lines();
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(QRegularExpression(resultLine(u"udp"_s, checked, u"out"_s, u"timed out"_s) +
+                                u"  no answer from the server within 2300 ms$"_s)
+                 .match(lines.at(0))
+                 .hasMatch(),
+             qPrintable(lines.at(0)));
+    QCOMPARE(lines.at(1), u"1 check: 0 reachable, 1 timed out"_s);
 }
 
 QTEST_GUILESS_MAIN(TestClient)
