@@ -17,6 +17,12 @@ ControlConnection::ControlConnection(QObject *parent) : QObject(parent)
     connect(&m_socket, &QTcpSocket::disconnected, this, &ControlConnection::onDisconnected);
 }
 
+ControlConnection::~ControlConnection()
+{
+    // The socket goes last and may still signal its end; nothing of this object may react then.
+    m_socket.disconnect(this);
+}
+
 void ControlConnection::open(const QString &host, quint16 port, int timeoutMs)
 {
     m_host = host;

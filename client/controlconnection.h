@@ -13,6 +13,7 @@ class ControlConnection : public QObject
 
 public:
     explicit ControlConnection(QObject *parent = nullptr);
+    ~ControlConnection() override;
 
     void open(const QString &host, quint16 port, int timeoutMs);
     void sendLine(const QString &line);
