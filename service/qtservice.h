@@ -86,6 +86,7 @@ protected:
 
 private:
     friend class QtServiceBasePrivate;
+    friend class QtServiceRuntimeState; // delivers control requests to the service operations
     QtServiceBasePrivate *d_ptr;
 };
 

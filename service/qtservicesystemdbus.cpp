@@ -1,0 +1,244 @@
+#include "service/qtservicesystemdbus.h"
+
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr const char *Destination = "org.freedesktop.systemd1";
+constexpr const char *ManagerPath = "/org/freedesktop/systemd1";
+constexpr const char *ManagerInterface = "org.freedesktop.systemd1.Manager";
+
+// Owns an sd_bus_error for the length of one call.
+struct BusError
+{
+    sd_bus_error error{};
+    ~BusError() { sd_bus_error_free(&error); }
+};
+
+struct ReplyRef
+{
+    sd_bus_message *message = nullptr;
+    ~ReplyRef() { sd_bus_message_unref(message); }
+};
+
+} // namespace
+
+QtServiceSystemdBus::QtServiceSystemdBus() = default;
+
+QtServiceSystemdBus::~QtServiceSystemdBus()
+{
+    if (m_bus)
+        sd_bus_flush_close_unref(m_bus);
+}
+
+int QtServiceSystemdBus::fail(int r, const char *what)
+{
+    m_error = QString::fromLatin1(what) + ": "_L1 + QString::fromLocal8Bit(std::strerror(-r));
+    errno = -r;
+    return r;
+}
+
+int QtServiceSystemdBus::open()
+{
+    int r = 0;
+    if (geteuid() == 0) {
+        // The manager's own socket: no bus daemon needed, root only.
+        r = sd_bus_new(&m_bus);
+        if (r >= 0)
+            r = sd_bus_set_address(m_bus, "unix:path=/run/systemd/private");
+        if (r >= 0)
+            r = sd_bus_start(m_bus);
+    } else {
+        r = sd_bus_open_system(&m_bus);
+    }
+    if (r < 0) {
+        if (m_bus)
+            m_bus = sd_bus_flush_close_unref(m_bus);
+        return fail(r, "connecting to systemd");
+    }
+    return 0;
+}
+
+int QtServiceSystemdBus::callManager(const char *method, const char *types, const QByteArray &a1,
+                                     const char *a2, QByteArray *objectPath)
+{
+    BusError error;
+    ReplyRef reply;
+    int r = 0;
+    if (!types)
+        r = sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, method,
+                               &error.error, &reply.message, nullptr);
+    else if (!a2)
+        r = sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, method,
+                               &error.error, &reply.message, types, a1.constData());
+    else
+        r = sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, method,
+                               &error.error, &reply.message, types, a1.constData(), a2);
+    if (r < 0) {
+        fail(r, method);
+        if (error.error.message)
+            m_error =
+                QString::fromLatin1(method) + ": "_L1 + QString::fromUtf8(error.error.message);
+        return r;
+    }
+    if (objectPath) {
+        const char *path = nullptr;
+        r = sd_bus_message_read(reply.message, "o", &path);
+        if (r < 0)
+            return fail(r, method);
+        *objectPath = QByteArray(path);
+    }
+    return 0;
+}
+
+int QtServiceSystemdBus::loadUnit(const QString &unit, QByteArray *path)
+{
+    return callManager("LoadUnit", "s", unit.toUtf8(), nullptr, path);
+}
+
+int QtServiceSystemdBus::getString(const QByteArray &path, const char *interface, const char *name,
+                                   QString *value)
+{
+    BusError error;
+    char *text = nullptr;
+    const int r = sd_bus_get_property_string(m_bus, Destination, path.constData(), interface, name,
+                                             &error.error, &text);
+    if (r < 0)
+        return fail(r, name);
+    *value = QString::fromUtf8(text);
+    std::free(text);
+    return 0;
+}
+
+int QtServiceSystemdBus::unitProperty(const QByteArray &path, const char *name, QString *value)
+{
+    return getString(path, "org.freedesktop.systemd1.Unit", name, value);
+}
+
+int QtServiceSystemdBus::serviceProperty(const QByteArray &path, const char *name, QString *value)
+{
+    return getString(path, "org.freedesktop.systemd1.Service", name, value);
+}
+
+int QtServiceSystemdBus::execStartPath(const QByteArray &path, QString *value)
+{
+    BusError error;
+    ReplyRef reply;
+    int r = sd_bus_get_property(m_bus, Destination, path.constData(),
+                                "org.freedesktop.systemd1.Service", "ExecStart", &error.error,
+                                &reply.message, "a(sasbttttuii)");
+    if (r < 0)
+        return fail(r, "ExecStart");
+    r = sd_bus_message_enter_container(reply.message, 'a', "(sasbttttuii)");
+    if (r < 0)
+        return fail(r, "ExecStart");
+    r = sd_bus_message_enter_container(reply.message, 'r', "sasbttttuii");
+    if (r <= 0)
+        return fail(r < 0 ? r : -ENODATA, "ExecStart");
+    const char *program = nullptr;
+    r = sd_bus_message_read(reply.message, "s", &program);
+    if (r < 0)
+        return fail(r, "ExecStart");
+    *value = QString::fromUtf8(program);
+    return 0;
+}
+
+int QtServiceSystemdBus::reload()
+{
+    return callManager("Reload", nullptr, QByteArray());
+}
+
+int QtServiceSystemdBus::enableUnitFile(const QString &unit)
+{
+    BusError error;
+    ReplyRef reply;
+    const QByteArray name = unit.toUtf8();
+    const int r =
+        sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, "EnableUnitFiles",
+                           &error.error, &reply.message, "asbb", 1, name.constData(), 0, 1);
+    return r < 0 ? fail(r, "EnableUnitFiles") : 0;
+}
+
+int QtServiceSystemdBus::disableUnitFile(const QString &unit)
+{
+    BusError error;
+    ReplyRef reply;
+    const QByteArray name = unit.toUtf8();
+    const int r =
+        sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, "DisableUnitFiles",
+                           &error.error, &reply.message, "asb", 1, name.constData(), 0);
+    return r < 0 ? fail(r, "DisableUnitFiles") : 0;
+}
+
+int QtServiceSystemdBus::resetFailed(const QString &unit)
+{
+    return callManager("ResetFailedUnit", "s", unit.toUtf8());
+}
+
+int QtServiceSystemdBus::subscribe()
+{
+    auto onJobRemoved = [](sd_bus_message *message, void *userData, sd_bus_error *) -> int {
+        auto *self = static_cast<QtServiceSystemdBus *>(userData);
+        quint32 id = 0;
+        const char *job = nullptr;
+        const char *unit = nullptr;
+        const char *result = nullptr;
+        if (sd_bus_message_read(message, "uoss", &id, &job, &unit, &result) < 0)
+            return 0;
+        if (self->m_pending_job == job) {
+            self->m_job_result = QByteArray(result);
+            self->m_job_done = true;
+        }
+        return 0;
+    };
+    // No sender filter: on the private socket the manager's messages carry none. The slot
+    // lives as long as the connection (floating).
+    int r = sd_bus_match_signal(m_bus, nullptr, nullptr, ManagerPath, ManagerInterface,
+                                "JobRemoved", onJobRemoved, this);
+    if (r < 0)
+        return fail(r, "JobRemoved");
+    return callManager("Subscribe", nullptr, QByteArray());
+}
+
+int QtServiceSystemdBus::startUnit(const QString &unit, QByteArray *job)
+{
+    // "fail": a start that conflicts with a queued job is refused rather than replacing it.
+    return callManager("StartUnit", "ss", unit.toUtf8(), "fail", job);
+}
+
+int QtServiceSystemdBus::stopUnit(const QString &unit, QByteArray *job)
+{
+    return callManager("StopUnit", "ss", unit.toUtf8(), "replace", job);
+}
+
+int QtServiceSystemdBus::waitForJob(const QByteArray &job, QDeadlineTimer deadline,
+                                    QByteArray *result)
+{
+    m_pending_job = job;
+    m_job_done = false;
+    m_job_result.clear();
+    while (!m_job_done) {
+        int r = sd_bus_process(m_bus, nullptr);
+        if (r < 0)
+            return fail(r, "waiting for the job");
+        if (r > 0)
+            continue;
+        if (deadline.hasExpired()) {
+            *result = QByteArray();
+            return 0;
+        }
+        const qint64 left = deadline.remainingTime();
+        r = sd_bus_wait(m_bus, left < 0 ? UINT64_MAX : quint64(left) * 1000);
+        if (r < 0)
+            return fail(r, "waiting for the job");
+    }
+    *result = m_job_result;
+    return 0;
+}

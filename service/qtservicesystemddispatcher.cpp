@@ -1,0 +1,227 @@
+#include "service/qtservicesystemddispatcher.h"
+
+#include "service/qtservicecontrolchannel.h"
+#include "service/qtservicesignalpipe.h"
+#include "service/qtservicesystemdunit.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QMutexLocker>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-login.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// How long a controller may take to send its request line.
+constexpr int RequestTimeoutMs = 5000;
+// How long the dispatcher waits for the service entry thread once the service has stopped.
+constexpr int EntryThreadWaitMs = 5000;
+
+} // namespace
+
+QtServiceSystemdDispatcher::QtServiceSystemdDispatcher(const QString &serviceName,
+                                                       QtServicePlatform::Dispatcher *dispatcher)
+    : m_service_name(serviceName.section(QChar(0), 0, 0)), m_dispatcher(dispatcher)
+{
+}
+
+QtServiceSystemdDispatcher::~QtServiceSystemdDispatcher()
+{
+    closeControlSocket();
+}
+
+bool QtServiceSystemdDispatcher::startedByManager(const QString &serviceName)
+{
+    if (!qEnvironmentVariableIsSet("NOTIFY_SOCKET"))
+        return false;
+    char *unit = nullptr;
+    if (sd_pid_get_unit(0, &unit) < 0)
+        return false;
+    const bool ours = QString::fromUtf8(unit) == QtServiceSystemdUnit::unitName(serviceName);
+    std::free(unit);
+    return ours;
+}
+
+QtServicePlatform::DispatchResult QtServiceSystemdDispatcher::exec(QString *error)
+{
+    if (!startedByManager(m_service_name))
+        return QtServicePlatform::DispatchResult::NotStartedByManager;
+
+    // Signals are caught from here on; they wait in the pipe until the controls are enabled.
+    m_signals = std::make_unique<QtServiceSignalPipe>();
+    if (!m_signals->isValid()) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        m_signals.reset();
+        return QtServicePlatform::DispatchResult::Failed;
+    }
+    m_listen_fd =
+        QtServiceControlChannel::listen(QtServiceSystemdUnit::controlSocketPath(m_service_name));
+    if (m_listen_fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        m_signals.reset();
+        return QtServicePlatform::DispatchResult::Failed;
+    }
+
+    const QStringList arguments = takeStartArguments();
+    m_entry_thread.reset(
+        QThread::create([this, arguments] { m_dispatcher->serviceEntry(arguments); }));
+    m_entry_thread->start();
+    serveControls();
+    closeControlSocket();
+    m_signals.reset();
+    // The entry thread ends once its start-up request is answered; one that hangs is left
+    // behind rather than blocking the end of the service.
+    if (!m_entry_thread->wait(QDeadlineTimer(EntryThreadWaitMs)))
+        (void)m_entry_thread.release();
+    return QtServicePlatform::DispatchResult::Finished;
+}
+
+QStringList QtServiceSystemdDispatcher::takeStartArguments() const
+{
+    QStringList arguments{m_service_name};
+    QFile file(QtServiceSystemdUnit::startArgumentsPath(m_service_name));
+    if (!file.open(QIODevice::ReadOnly))
+        return arguments;
+    const QByteArray data = file.readAll();
+    file.remove(); // consumed: a later start without arguments must not see them again
+    for (const QByteArray &argument : data.split('\0').mid(0, data.count('\0')))
+        arguments += QString::fromUtf8(argument);
+    return arguments;
+}
+
+void QtServiceSystemdDispatcher::enableControls()
+{
+    QMutexLocker locker(&m_mutex);
+    m_enabled = true;
+    m_changed.wakeAll();
+}
+
+void QtServiceSystemdDispatcher::serveControls()
+{
+    // Signals wait in their pipe until the service can take control requests, which is once
+    // its application object exists; only then can this thread run an event loop of its own.
+    {
+        QMutexLocker locker(&m_mutex);
+        while (!m_enabled && !m_stopped)
+            m_changed.wait(&m_mutex);
+        if (m_stopped)
+            return;
+    }
+    QEventLoop loop;
+    m_listener = std::make_unique<QSocketNotifier>(m_listen_fd, QSocketNotifier::Read);
+    connect(m_listener.get(), &QSocketNotifier::activated, this,
+            &QtServiceSystemdDispatcher::onConnection);
+    connect(m_signals.get(), &QtServiceSignalPipe::signalReceived, this,
+            &QtServiceSystemdDispatcher::onSignal);
+    {
+        QMutexLocker locker(&m_mutex);
+        if (m_stopped)
+            return;
+        m_loop = &loop;
+    }
+    loop.exec();
+    QMutexLocker locker(&m_mutex);
+    m_loop = nullptr;
+}
+
+void QtServiceSystemdDispatcher::onSignal(int signalNumber)
+{
+    Q_UNUSED(signalNumber);
+    handle(QtServicePlatform::StopControl, -1);
+}
+
+void QtServiceSystemdDispatcher::onConnection()
+{
+    const int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    const auto code = QtServiceControlChannel::readRequest(fd, RequestTimeoutMs);
+    if (code)
+        handle(*code, fd);
+    else
+        QtServiceControlChannel::writeReply(fd, std::nullopt);
+    ::close(fd);
+}
+
+void QtServiceSystemdDispatcher::handle(int code, int replyFd)
+{
+    // The handler blocks this thread until the service's main thread has dealt with the code.
+    const bool done = accepts(code) && m_dispatcher->controlHandler(code);
+    if (replyFd < 0)
+        return;
+    std::optional<QtServicePlatform::Status> status;
+    if (done) {
+        QMutexLocker locker(&m_mutex);
+        status = m_status;
+    }
+    QtServiceControlChannel::writeReply(replyFd, status);
+}
+
+bool QtServiceSystemdDispatcher::accepts(int code) const
+{
+    QMutexLocker locker(&m_mutex);
+    const quint32 state = m_status.currentState;
+    const quint32 accepted = m_status.controlsAccepted;
+    if (m_stopped || state == QtServicePlatform::Stopped)
+        return false;
+    if (code == QtServicePlatform::InterrogateControl)
+        return true;
+    if (state == QtServicePlatform::StopPending || state == QtServicePlatform::StartPending)
+        return false;
+    switch (code) {
+    case QtServicePlatform::StopControl:
+        return accepted & QtServicePlatform::AcceptStop;
+    case QtServicePlatform::PauseControl:
+    case QtServicePlatform::ContinueControl:
+        return accepted & QtServicePlatform::AcceptPauseContinue;
+    default:
+        return code >= QtServicePlatform::FirstUserControl &&
+               code <= QtServicePlatform::LastUserControl;
+    }
+}
+
+void QtServiceSystemdDispatcher::report(const QtServicePlatform::Status &status)
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_stopped)
+        return;
+    m_status = status;
+    const auto state = QtServicePlatform::State(status.currentState);
+    QByteArray message = "STATUS=" + QtServiceSystemdUnit::statusText(state).toUtf8();
+    if (state == QtServicePlatform::Running && !m_ready_sent) {
+        message += "\nREADY=1";
+        m_ready_sent = true;
+    }
+    if (state == QtServicePlatform::StopPending)
+        message += "\nSTOPPING=1";
+    sd_notify(0, message.constData());
+    if (state == QtServicePlatform::Stopped) {
+        m_stopped = true;
+        m_changed.wakeAll();
+        if (m_loop)
+            QMetaObject::invokeMethod(m_loop, &QEventLoop::quit, Qt::QueuedConnection);
+    }
+}
+
+void QtServiceSystemdDispatcher::closeControlSocket()
+{
+    m_listener.reset();
+    if (m_listen_fd < 0)
+        return;
+    ::close(m_listen_fd);
+    m_listen_fd = -1;
+    QFile::remove(QtServiceSystemdUnit::controlSocketPath(m_service_name));
+}

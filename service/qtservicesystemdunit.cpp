@@ -1,0 +1,190 @@
+#include "service/qtservicesystemdunit.h"
+
+#include <QDir>
+
+using namespace Qt::StringLiterals;
+
+QString QtServiceSystemdUnit::stem(const QString &serviceName)
+{
+    const QString name = serviceName.section(QChar(0), 0, 0);
+    QString result;
+    bool pendingDash = false;
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        const bool keep =
+            (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9');
+        if (!keep) {
+            pendingDash = true;
+            continue;
+        }
+        if (pendingDash && !result.isEmpty())
+            result += u'-';
+        pendingDash = false;
+        result += c.toLower();
+    }
+    return result;
+}
+
+QString QtServiceSystemdUnit::unitName(const QString &serviceName)
+{
+    const QString s = stem(serviceName);
+    return s.isEmpty() ? QString() : s + ".service"_L1;
+}
+
+QString QtServiceSystemdUnit::unitFilePath(const QString &serviceName)
+{
+    return "/etc/systemd/system/"_L1 + unitName(serviceName);
+}
+
+QString QtServiceSystemdUnit::runtimeDirectory(const QString &serviceName)
+{
+    return "/run/"_L1 + stem(serviceName);
+}
+
+QString QtServiceSystemdUnit::logsDirectory(const QString &serviceName)
+{
+    return "/var/log/"_L1 + stem(serviceName);
+}
+
+QString QtServiceSystemdUnit::controlSocketPath(const QString &serviceName)
+{
+    return runtimeDirectory(serviceName) + "/control"_L1;
+}
+
+QString QtServiceSystemdUnit::startArgumentsPath(const QString &serviceName)
+{
+    return runtimeDirectory(serviceName) + "/start-arguments"_L1;
+}
+
+QString QtServiceSystemdUnit::userName(const QString &account)
+{
+    return account.section(u'\\', -1);
+}
+
+QString QtServiceSystemdUnit::quotedExecPath(const QString &path)
+{
+    QString quoted = u"\""_s;
+    for (const QChar c : path) {
+        switch (c.unicode()) {
+        case u'"':
+            quoted += "\\\""_L1;
+            break;
+        case u'\\':
+            quoted += "\\\\"_L1;
+            break;
+        case u'\n':
+            quoted += "\\n"_L1;
+            break;
+        case u'%':
+            quoted += "%%"_L1;
+            break;
+        default:
+            quoted += c;
+        }
+    }
+    return quoted + u'"';
+}
+
+QString QtServiceSystemdUnit::escapedValue(const QString &value)
+{
+    QString escaped = value;
+    escaped.replace(u'\n', u' ').replace(u'\r', u' ');
+    return escaped.replace(u"%"_s, u"%%"_s);
+}
+
+QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &registration)
+{
+    const QString &name = registration.serviceName;
+    if (stem(name).isEmpty() || !QDir::isAbsolutePath(registration.executablePath))
+        return QString();
+    const QString user =
+        registration.account.isEmpty() ? QString() : userName(registration.account);
+    QString text;
+    text += "[Unit]\n"_L1;
+    text += "Description="_L1 + escapedValue(registration.description) + u'\n';
+    if (!registration.canBeStopped)
+        text += "RefuseManualStop=yes\n"_L1;
+    text += "\n[Service]\n"_L1;
+    text += "Type=notify\nNotifyAccess=main\n"_L1;
+    text += "ExecStart="_L1 + quotedExecPath(registration.executablePath) + u'\n';
+    text += "RuntimeDirectory="_L1 + stem(name) + u'\n';
+    text += "LogsDirectory="_L1 + stem(name) + u'\n';
+    // The debug log goes to the temporary directory; make that the logs directory.
+    text += "Environment=TMPDIR="_L1 + logsDirectory(name) + u'\n';
+    if (!user.isEmpty()) {
+        text += "User="_L1 + escapedValue(user) + u'\n';
+        // Tests on ports below 1024 still need to bind them.
+        text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"_L1;
+    }
+    text += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+            "NoNewPrivileges=yes\n"
+            "ProtectSystem=strict\n"
+            "ProtectHome=yes\n"
+            "PrivateTmp=yes\n"
+            "PrivateDevices=yes\n"
+            "DevicePolicy=closed\n"
+            "ProtectKernelTunables=yes\n"
+            "ProtectKernelModules=yes\n"
+            "ProtectKernelLogs=yes\n"
+            "ProtectControlGroups=yes\n"
+            "ProtectClock=yes\n"
+            "ProtectHostname=yes\n"
+            "ProcSubset=pid\n"
+            "RestrictNamespaces=yes\n"
+            "RestrictRealtime=yes\n"
+            "RestrictSUIDSGID=yes\n"
+            "LockPersonality=yes\n"
+            "MemoryDenyWriteExecute=yes\n"
+            "RemoveIPC=yes\n"
+            "KeyringMode=private\n"
+            "UMask=0077\n"
+            "SystemCallArchitectures=native\n"
+            "SystemCallFilter=@system-service\n"
+            "SystemCallFilter=~@privileged @resources\n"
+            "SystemCallErrorNumber=EPERM\n"
+            "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+            // One socket, one thread and its wake-up descriptor per control connection.
+            "LimitNOFILE=65536\n"
+            "TasksMax=16384\n"_L1;
+    text += "\n[Install]\nWantedBy=multi-user.target\n"_L1;
+    return text;
+}
+
+QString QtServiceSystemdUnit::statusText(QtServicePlatform::State state)
+{
+    switch (state) {
+    case QtServicePlatform::Stopped:
+        return u"stopped"_s;
+    case QtServicePlatform::StartPending:
+        return u"start pending"_s;
+    case QtServicePlatform::StopPending:
+        return u"stop pending"_s;
+    case QtServicePlatform::Running:
+        return u"running"_s;
+    case QtServicePlatform::ContinuePending:
+        return u"continue pending"_s;
+    case QtServicePlatform::PausePending:
+        return u"pause pending"_s;
+    case QtServicePlatform::Paused:
+        return u"paused"_s;
+    }
+    return QString();
+}
+
+QtServicePlatform::State QtServiceSystemdUnit::stateOf(const QString &activeState,
+                                                       const QString &statusText)
+{
+    if (activeState == "activating"_L1)
+        return QtServicePlatform::StartPending;
+    if (activeState == "deactivating"_L1)
+        return QtServicePlatform::StopPending;
+    if (activeState != "active"_L1 && activeState != "reloading"_L1)
+        return QtServicePlatform::Stopped;
+    // Active: the service's own report tells paused and the pending states apart.
+    for (const auto state : {QtServicePlatform::Paused, QtServicePlatform::PausePending,
+                             QtServicePlatform::ContinuePending, QtServicePlatform::StopPending}) {
+        if (statusText == QtServiceSystemdUnit::statusText(state))
+            return state;
+    }
+    return QtServicePlatform::Running;
+}

@@ -1,0 +1,592 @@
+#include "systemdnamespace.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int s_wait_ms = 15000;
+const QString s_tester_name = u"VX Connectivity Tester"_s;
+const QString s_tester_unit = u"vx-connectivity-tester.service"_s;
+const QString s_child_name = u"VX Service Child"_s;
+const QString s_child_unit = u"vx-service-child.service"_s;
+
+// The sequence number ("i=") of a journal cursor.
+qint64 sequenceNumber(const QString &cursor)
+{
+    const QRegularExpressionMatch match = QRegularExpression(u";i=([0-9a-f]+);"_s).match(cursor);
+    return match.hasMatch() ? match.captured(1).toLongLong(nullptr, 16) : -1;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::AnyIPv4, 0) ? probe.serverPort() : 0;
+}
+
+// One line sent on a control connection and its answer; empty when none came.
+QByteArray ask(QTcpSocket &socket, const QByteArray &line)
+{
+    socket.write(line + "\n");
+    if (!QTest::qWaitFor([&] { return socket.canReadLine(); }, s_wait_ms))
+        return QByteArray();
+    return socket.readLine().trimmed();
+}
+
+} // namespace
+
+// The service framework against the real systemd and journald, in a namespace of their own;
+// and without any service manager at all, on the machine itself.
+class tst_Service : public QObject
+{
+    Q_OBJECT
+
+private:
+    using Result = SystemdNamespace::Result;
+
+    // The tester (or another program) run inside the namespace as root, with its debug log
+    // in this test function's own temporary directory.
+    Result inside(const QString &program, const QStringList &args,
+                  const QStringList &environment = {})
+    {
+        return m_ns->run(QStringList{u"env"_s, u"TMPDIR="_s + m_tmp} + environment +
+                         QStringList{program} + args);
+    }
+    Result tester(const QStringList &args) { return inside(m_tester, args); }
+    Result child(const QStringList &args) { return inside(QStringLiteral(SERVICE_CHILD), args); }
+    Result asNobody(const QString &program, const QStringList &args)
+    {
+        return m_ns->runAs(65534, QStringList{u"env"_s, u"TMPDIR="_s + m_tmp, program} + args);
+    }
+
+    QByteArray debugLog() { return m_ns->readFile(m_tmp + u"/service-debuglog.txt"_s); }
+
+    QString unitValue(const QString &unit, const QString &property)
+    {
+        return QString::fromUtf8(
+                   m_ns->run({u"systemctl"_s, u"show"_s, u"-p"_s, property, u"--value"_s, unit})
+                       .out)
+            .trimmed();
+    }
+
+    bool waitForActiveState(const QString &unit, const QString &state)
+    {
+        return QTest::qWaitFor([&] { return unitValue(unit, u"ActiveState"_s) == state; },
+                               s_wait_ms);
+    }
+
+    // The journal entries of one identifier since this test function began.
+    QList<QJsonObject> journal(const QString &identifier)
+    {
+        // (journalctl's --after-cursor together with -t misses entries here.)
+        const Result result =
+            m_ns->run({u"journalctl"_s, u"--no-pager"_s, u"-o"_s, u"json"_s, u"-t"_s, identifier});
+        QList<QJsonObject> entries;
+        for (const QByteArray &line : result.out.split('\n')) {
+            const QJsonObject entry = QJsonDocument::fromJson(line).object();
+            if (!line.isEmpty() && sequenceNumber(entry.value(u"__CURSOR"_s).toString()) > m_since)
+                entries += entry;
+        }
+        return entries;
+    }
+
+    QStringList journalMessages(const QString &identifier)
+    {
+        QStringList messages;
+        for (const QJsonObject &entry : journal(identifier))
+            messages += entry.value(u"MESSAGE"_s).toString();
+        return messages;
+    }
+
+    bool waitForJournal(const QString &identifier, const QString &message)
+    {
+        if (QTest::qWaitFor([&] { return journalMessages(identifier).contains(message); },
+                            s_wait_ms))
+            return true;
+        qWarning() << "not in the journal:" << message << "but" << journalMessages(identifier);
+        return false;
+    }
+
+    // Closes a control connection and waits until the service has logged it closed.
+    void closeConnection(QTcpSocket &socket, const QString &identifier)
+    {
+        const auto closedCount = [&] {
+            return journalMessages(identifier)
+                .count(u"PortTesterServer: client-connection closed"_s);
+        };
+        const qsizetype before = closedCount();
+        socket.disconnectFromHost();
+        QVERIFY(QTest::qWaitFor([&] { return closedCount() > before; }, s_wait_ms));
+    }
+
+    void requireNamespace()
+    {
+        if (!m_ns)
+            QSKIP(qPrintable(m_why));
+    }
+
+    std::unique_ptr<SystemdNamespace> m_ns;
+    QString m_why;
+    QString m_tester;
+    QString m_tmp;
+    qint64 m_since = 0; // the journal's last entry before this test function
+    std::unique_ptr<QTemporaryDir> m_blank_dir;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_tester = qEnvironmentVariable("VX_TESTER");
+        QVERIFY2(QFileInfo(m_tester).isExecutable(), "VX_TESTER must name the tester");
+        m_ns = std::make_unique<SystemdNamespace>();
+        if (m_ns->boot(&m_why))
+            return;
+        m_ns.reset();
+        m_why = u"no systemd namespace here: "_s + m_why;
+        // Continuous integration must run these tests, not skip them.
+        if (qEnvironmentVariableIsSet("CI"))
+            QFAIL(qPrintable(m_why));
+        qWarning("%s", qPrintable(m_why));
+    }
+
+    void cleanupTestCase() { m_ns.reset(); }
+
+    void init()
+    {
+        m_tmp = u"/tmp/"_s + QString::fromLatin1(QTest::currentTestFunction());
+        if (!m_ns)
+            return;
+        QCOMPARE(m_ns->run({u"mkdir"_s, u"-p"_s, u"-m"_s, u"1777"_s, m_tmp}).exitCode, 0);
+        const QByteArray cursor =
+            m_ns->run({u"journalctl"_s, u"-q"_s, u"-n"_s, u"0"_s, u"--show-cursor"_s}).out;
+        m_since = sequenceNumber(QString::fromUtf8(cursor));
+        QVERIFY2(m_since > 0, cursor);
+    }
+
+    // Every test leaves neither service behind, whatever it did.
+    void cleanup()
+    {
+        if (!m_ns)
+            return;
+        for (const QString &unit : {s_tester_unit, s_child_unit})
+            m_ns->run({u"systemctl"_s, u"stop"_s, unit});
+        tester({u"-u"_s});
+        child({u"-u"_s});
+    }
+
+    void withoutServiceManager_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::addColumn<QByteArray>("logged");
+
+        const QByteArray name = s_tester_name.toLatin1();
+        QTest::addRow("install") << QStringList{u"-i"_s} << 255 << QByteArray()
+                                 << "The service " + name + " could not be installed\n"
+                                 << QByteArray();
+        QTest::addRow("install with account")
+            << QStringList{u"-install"_s, u"nobody"_s, u"secret"_s} << 255 << QByteArray()
+            << "The service " + name + " could not be installed\n"
+            << QByteArray();
+        QTest::addRow("uninstall") << QStringList{u"-u"_s} << 0 << QByteArray()
+                                   << "The service " + name + " is not installed\n"
+                                   << QByteArray();
+        QTest::addRow("version") << QStringList{u"-v"_s} << 0 << QByteArray("%version%")
+                                 << QByteArray() << QByteArray();
+        QTest::addRow("terminate") << QStringList{u"-t"_s} << 0 << QByteArray() << QByteArray()
+                                   << QByteArray("The service could not be stopped.");
+        QTest::addRow("pause") << QStringList{u"-p"_s} << 0 << QByteArray() << QByteArray()
+                               << QByteArray();
+        QTest::addRow("resume") << QStringList{u"-r"_s} << 0 << QByteArray() << QByteArray()
+                                << QByteArray();
+        QTest::addRow("command") << QStringList{u"-c"_s, u"5"_s} << 0 << QByteArray()
+                                 << QByteArray() << QByteArray();
+        QTest::addRow("start") << QStringList() << 252 << QByteArray()
+                               << "The service " + name + " could not start\n"
+                               << QByteArray();
+        QTest::addRow("start with port") << QStringList{u"40000"_s} << 252 << QByteArray()
+                                         << "The service " + name + " could not start\n"
+                                         << QByteArray();
+    }
+
+    // On this machine itself no systemd runs as PID 1: every controller option fails.
+    void withoutServiceManager()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QFETCH(QByteArray, logged);
+        if (QFileInfo::exists(u"/run/systemd/system"_s))
+            QSKIP("systemd runs this machine; its services are not for tests to change");
+
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"TMPDIR"_s, tmp.path());
+        process.setProcessEnvironment(environment);
+        process.start(m_tester, args);
+        QVERIFY(process.waitForFinished(s_wait_ms));
+        QCOMPARE(process.exitCode(), exitCode);
+        if (out == "%version%")
+            out = "The service\n\t" + s_tester_name.toLatin1() + "\n\t" + m_tester.toLatin1() +
+                  "\n\nis not installed and not running\n\n";
+        QCOMPARE(process.readAllStandardOutput(), out);
+        QCOMPARE(process.readAllStandardError(), err);
+        QFile log(tmp.filePath(u"service-debuglog.txt"_s));
+        const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+        if (!logged.isEmpty())
+            QVERIFY2(text.contains(logged), text.constData());
+        // Without a manager there is no request, so none can fail with "stopping".
+        QVERIFY(!text.contains("CRITICAL: stopping"));
+    }
+
+    void installQueryUninstall()
+    {
+        requireNamespace();
+        const QByteArray name = s_tester_name.toLatin1();
+        const QByteArray version = "The service\n\t" + name + "\n\t" + m_tester.toLatin1() +
+                                   "\n\nis %1 and not running\n\n";
+
+        Result r = tester({u"-v"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray(version).replace("%1", "not installed"));
+
+        r = tester({u"-i"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, "The service " + name +
+                            " has been installed under: " + m_tester.toLatin1() + "\n");
+        const QByteArray unit =
+            m_ns->readFile(u"/etc/systemd/system/vx-connectivity-tester.service"_s);
+        QVERIFY2(unit.contains(QByteArray("\nExecStart=\"" + m_tester.toUtf8() + "\"\n")), unit);
+        QVERIFY(unit.contains("\nType=notify\n"));
+        QVERIFY(unit.contains("\nDescription=Vantorix Connectivity Tester Service\n"));
+        QVERIFY(!unit.contains("User="));
+        QCOMPARE(unitValue(s_tester_unit, u"UnitFileState"_s), u"disabled"_s); // manual start
+        QCOMPARE(unitValue(s_tester_unit, u"LoadState"_s), u"loaded"_s);
+
+        r = tester({u"-install"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.err, "The service " + name + " is already installed\n");
+        QVERIFY(r.out.isEmpty());
+
+        r = tester({u"-version"_s});
+        QCOMPARE(r.out, QByteArray(version).replace("%1", "installed"));
+
+        r = tester({u"-u"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, "The service " + name + " has been uninstalled.\n");
+        QCOMPARE(m_ns->run({u"test"_s, u"-e"_s, u"/etc/systemd/system/" + s_tester_unit}).exitCode,
+                 1);
+        QCOMPARE(unitValue(s_tester_unit, u"LoadState"_s), u"not-found"_s);
+
+        r = tester({u"-uninstall"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.err, "The service " + name + " is not installed\n");
+        QCOMPARE(tester({u"-v"_s}).out, QByteArray(version).replace("%1", "not installed"));
+    }
+
+    void installWithAccount_data()
+    {
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("user"); // expected User=, empty for none
+        QTest::addColumn<bool>("installs");
+
+        QTest::addRow("local user") << u"nobody"_s << u"nobody"_s << true;
+        QTest::addRow("this machine") << u".\\nobody"_s << u"nobody"_s << true;
+        QTest::addRow("domain") << u"HOST\\nobody"_s << u"nobody"_s << true;
+        QTest::addRow("LocalSystem") << u"LocalSystem"_s << QString() << true;
+        QTest::addRow("qualified LocalSystem")
+            << u"NT AUTHORITY\\LocalSystem"_s << QString() << true;
+        QTest::addRow("unknown user") << u"no-such-vx-user"_s << QString() << false;
+    }
+
+    // The account becomes User=; the password is accepted and never written anywhere.
+    void installWithAccount()
+    {
+        requireNamespace();
+        QFETCH(QString, account);
+        QFETCH(QString, user);
+        QFETCH(bool, installs);
+        const QString password = u"pw-%1"_s.arg(QRandomGenerator::global()->generate64(), 0, 16);
+
+        const Result r = tester({u"-i"_s, account, password});
+        const QString unitFile = u"/etc/systemd/system/"_s + s_tester_unit;
+        if (!installs) {
+            QCOMPARE(r.exitCode, 255);
+            QCOMPARE(r.err,
+                     "The service " + s_tester_name.toLatin1() + " could not be installed\n");
+            QCOMPARE(m_ns->run({u"test"_s, u"-e"_s, unitFile}).exitCode, 1);
+            QCOMPARE(unitValue(s_tester_unit, u"LoadState"_s), u"not-found"_s);
+            return;
+        }
+        QCOMPARE(r.exitCode, 0);
+        const QByteArray unit = m_ns->readFile(unitFile);
+        if (user.isEmpty()) {
+            QVERIFY(!unit.contains("User="));
+        } else {
+            QVERIFY(unit.contains(QByteArray("\nUser=" + user.toUtf8() + "\n")));
+            QVERIFY(unit.contains("\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"));
+        }
+        QCOMPARE(unitValue(s_tester_unit, u"User"_s), user);
+        // grep exits 1 when nothing matches.
+        QCOMPARE(m_ns->run({u"grep"_s, u"-rqsF"_s, u"--"_s, password, u"/etc/systemd"_s, u"/run"_s,
+                            u"/var/log"_s})
+                     .exitCode,
+                 1);
+    }
+
+    // Installed from a path with blanks (and a '%'), as an account: systemd runs exactly that
+    // program as that user.
+    void pathWithBlanksAndAccount()
+    {
+        requireNamespace();
+        m_blank_dir = std::make_unique<QTemporaryDir>(
+            QDir(QCoreApplication::applicationDirPath()).filePath(u"with blank 100%-XXXXXX"_s));
+        QVERIFY(m_blank_dir->isValid());
+        QFile::setPermissions(m_blank_dir->path(), QFile::permissions(m_blank_dir->path()) |
+                                                       QFile::ExeOther | QFile::ReadOther);
+        const QString copy = m_blank_dir->filePath(u"vx-connectivity-tester"_s);
+        QVERIFY(QFile::copy(m_tester, copy));
+
+        Result r = inside(copy, {u"-i"_s, u"nobody"_s});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.endsWith(QByteArray(": " + copy.toLatin1() + "\n")), r.out);
+        QVERIFY(unitValue(s_tester_unit, u"ExecStart"_s).contains(u"path="_s + copy + u" ;"_s));
+
+        const quint16 port = freePort();
+        QVERIFY(port);
+        r = inside(copy, {QString::number(port)});
+        QCOMPARE(r.exitCode, 0);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(socket.waitForConnected(s_wait_ms));
+        QCOMPARE(ask(socket, "getpublicip"), QByteArray("Public IP 127.0.0.1"));
+
+        const QString pid = unitValue(s_tester_unit, u"MainPID"_s);
+        QCOMPARE(QString::fromUtf8(
+                     m_ns->run({u"stat"_s, u"-c"_s, u"%U %N"_s, u"/proc/"_s + pid + u"/exe"_s}).out)
+                     .trimmed(),
+                 u"nobody '/proc/%1/exe' -> '%2'"_s.arg(pid, copy));
+        closeConnection(socket, s_tester_name);
+        QCOMPARE(inside(copy, {u"-t"_s}).exitCode, 0);
+        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"inactive"_s);
+    }
+
+    // The tester as a systemd service: started from the console with a port, serving,
+    // paused and resumed, sent a command, refused a second start, stopped, with its
+    // connections in the journal.
+    void serviceLifecycle()
+    {
+        requireNamespace();
+        QCOMPARE(tester({u"-i"_s}).exitCode, 0);
+        const quint16 port = freePort();
+        QVERIFY(port);
+
+        Result r = tester({QString::number(port)});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.err.isEmpty());
+        // The start returns once the service reports that it runs.
+        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"active"_s);
+        QCOMPARE(unitValue(s_tester_unit, u"StatusText"_s), u"running"_s);
+        QVERIFY(tester({u"-v"_s}).out.endsWith("is installed and running\n\n"));
+
+        QTcpSocket first;
+        first.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(first.waitForConnected(s_wait_ms));
+        QCOMPARE(ask(first, "getpublicip"), QByteArray("Public IP 127.0.0.1"));
+
+        // Paused: new connections are dropped, the open one is still served.
+        QCOMPARE(tester({u"-p"_s}).exitCode, 0);
+        QCOMPARE(unitValue(s_tester_unit, u"StatusText"_s), u"paused"_s);
+        QVERIFY(tester({u"-v"_s}).out.endsWith("is installed and running\n\n"));
+        QTcpSocket refused;
+        refused.connectToHost(QHostAddress::LocalHost, port);
+        refused.write("getpublicip\n");
+        QTRY_VERIFY_WITH_TIMEOUT(refused.state() == QAbstractSocket::UnconnectedState, s_wait_ms);
+        QVERIFY(!refused.canReadLine());
+        QCOMPARE(ask(first, "getpublicip"), QByteArray("Public IP 127.0.0.1"));
+
+        QCOMPARE(tester({u"-r"_s}).exitCode, 0);
+        QCOMPARE(unitValue(s_tester_unit, u"StatusText"_s), u"running"_s);
+        QTcpSocket second;
+        second.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(second.waitForConnected(s_wait_ms));
+        QCOMPARE(ask(second, "getpublicip"), QByteArray("Public IP 127.0.0.1"));
+
+        // User commands have no effect on the tester; the service takes them and runs on.
+        QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 0);
+        QCOMPARE(unitValue(s_tester_unit, u"StatusText"_s), u"running"_s);
+
+        r = tester({QString::number(port)});
+        QCOMPARE(r.exitCode, 252);
+        QCOMPARE(r.err, "The service " + s_tester_name.toLatin1() + " could not start\n");
+
+        closeConnection(first, s_tester_name);
+        closeConnection(second, s_tester_name);
+        const QList<QJsonObject> entries = journal(s_tester_name);
+        const auto opened = std::count_if(entries.cbegin(), entries.cend(), [](const auto &e) {
+            return e.value(u"MESSAGE"_s)
+                       .toString()
+                       .startsWith(
+                           u"\n\nPortTesterServer: client-connection established from 127.0.0.1 "_s) &&
+                   e.value(u"PRIORITY"_s).toString() == u"5"_s &&
+                   e.value(u"EVENT_ID"_s).toString() == u"0x20000000"_s;
+        });
+        QCOMPARE(opened, 2); // the refused connection was never established
+        const auto closed = std::count_if(entries.cbegin(), entries.cend(), [](const auto &e) {
+            return e.value(u"MESSAGE"_s).toString() ==
+                   u"PortTesterServer: client-connection closed"_s;
+        });
+        QCOMPARE(closed, 2);
+
+        // The stop waits until systemd has the unit stopped.
+        r = tester({u"-t"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"inactive"_s);
+        QVERIFY(!debugLog().contains("could not be stopped"));
+        QVERIFY(tester({u"-v"_s}).out.endsWith("is installed and not running\n\n"));
+        QTcpSocket late;
+        late.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!late.waitForConnected(s_wait_ms));
+        // The service's own debug log went to its logs directory.
+        const QByteArray serviceLog =
+            m_ns->readFile(u"/var/log/vx-connectivity-tester/service-debuglog.txt"_s);
+        QVERIFY(serviceLog.contains("[LOGGED Success] PortTesterServer: client-connection closed"));
+        QVERIFY(serviceLog.contains("--- DEBUG LOG CLOSED ---"));
+    }
+
+    // The second service: automatic start, start arguments, every control code it gets, and
+    // a stop that takes longer than the controller waits.
+    void commandsAndSlowStop()
+    {
+        requireNamespace();
+        const QString child = QStringLiteral(SERVICE_CHILD);
+        Result r = inside(child, {u"-i"_s}, {u"VX_CHILD_STARTUP=automatic"_s});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(unitValue(s_child_unit, u"UnitFileState"_s), u"enabled"_s);
+        QCOMPARE(m_ns->run({u"test"_s, u"-L"_s,
+                            u"/etc/systemd/system/multi-user.target.wants/"_s + s_child_unit})
+                     .exitCode,
+                 0);
+
+        QCOMPARE(inside(child, {u"a"_s, u"b c"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child started: VX Service Child|a|b c"_s));
+        // The arguments were consumed: nothing is left for a later start.
+        QCOMPARE(m_ns->run({u"ls"_s, u"/run/vx-service-child"_s}).out, QByteArray("control\n"));
+
+        QCOMPARE(inside(child, {u"-c"_s, u"5"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child command 5"_s));
+        QCOMPARE(inside(child, {u"-command"_s, u"abc"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child command 0"_s));
+        QCOMPARE(inside(child, {u"-c"_s, u"200"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {u"-c"_s, u"127"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child command 127"_s));
+        QCOMPARE(inside(child, {u"-p"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child paused"_s));
+        QCOMPARE(unitValue(s_child_unit, u"StatusText"_s), u"paused"_s);
+        QCOMPARE(inside(child, {u"-r"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child resumed"_s));
+        const QStringList messages = journalMessages(s_child_name);
+        QVERIFY(!messages.contains(u"child command 200"_s));
+        QVERIFY(!messages.contains(u"child command 72"_s));
+
+        // A stop that takes 4 s: the controller gives up after its wait, the stop goes on.
+        QCOMPARE(inside(child, {u"-c"_s, u"7"_s}).exitCode, 0);
+        QElapsedTimer timer;
+        timer.start();
+        r = inside(child, {u"-t"_s});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(timer.elapsed() >= 1500);
+        const QByteArray log = debugLog();
+        QVERIFY2(log.contains("The service could not be stopped."), log);
+        QVERIFY(!log.contains("stopping"));
+        QVERIFY(waitForActiveState(s_child_unit, u"inactive"_s));
+        QVERIFY(journalMessages(s_child_name).contains(u"child stopping"_s));
+    }
+
+    // Control requests that come after the event loop has ended are refused, not left to
+    // wait for a receiver that no longer handles them.
+    void requestsAfterTheEventLoop()
+    {
+        requireNamespace();
+        const QString child = QStringLiteral(SERVICE_CHILD);
+        QCOMPARE(inside(child, {u"-i"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {}).exitCode, 0);
+        // Command 9 ends the event loop and keeps the process 3 s longer.
+        QCOMPARE(inside(child, {u"-c"_s, u"9"_s}).exitCode, 0);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(inside(child, {u"-p"_s}).exitCode, 0);
+        // Far less than the 30 s a controller would wait for an answer that never comes.
+        QVERIFY2(timer.elapsed() < 20000, QByteArray::number(timer.elapsed()));
+        QVERIFY(waitForActiveState(s_child_unit, u"inactive"_s));
+        const QStringList messages = journalMessages(s_child_name);
+        QVERIFY(messages.contains(u"child command 9"_s));
+        QVERIFY(!messages.contains(u"child paused"_s));
+        QCOMPARE(unitValue(s_child_unit, u"Result"_s), u"success"_s);
+    }
+
+    void refusals()
+    {
+        requireNamespace();
+        const QByteArray name = s_tester_name.toLatin1();
+
+        // Not installed: no request can be made; nothing but the start and -u say so.
+        for (const QStringList &args :
+             {QStringList{u"-p"_s}, QStringList{u"-r"_s}, QStringList{u"-c"_s, u"1"_s}}) {
+            const Result r = tester(args);
+            QCOMPARE(r.exitCode, 0);
+            QVERIFY(r.out.isEmpty() && r.err.isEmpty());
+        }
+        Result r = tester({u"-t"_s});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(debugLog().contains("The service could not be stopped."));
+        QVERIFY(!debugLog().contains("stopping"));
+        r = tester({});
+        QCOMPARE(r.exitCode, 252);
+        QCOMPARE(r.err, "The service " + name + " could not start\n");
+
+        // Installed but stopped: the stop request itself is refused.
+        QCOMPARE(tester({u"-i"_s}).exitCode, 0);
+        m_ns->run({u"rm"_s, u"-f"_s, m_tmp + u"/service-debuglog.txt"_s});
+        QCOMPARE(tester({u"-t"_s}).exitCode, 0);
+        const QByteArray log = debugLog();
+        QVERIFY2(log.contains("CRITICAL: stopping ("), log);
+        QVERIFY(log.indexOf("stopping (") < log.indexOf("The service could not be stopped."));
+        QCOMPARE(tester({u"-p"_s}).exitCode, 0);
+        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"inactive"_s);
+
+        // Not root: nothing changes, whatever is asked.
+        const quint16 port = freePort();
+        QCOMPARE(tester({QString::number(port)}).exitCode, 0);
+        r = asNobody(m_tester, {u"-i"_s});
+        QCOMPARE(r.exitCode, 255);
+        QCOMPARE(r.err, "The service " + name + " could not be installed\n");
+        QCOMPARE(asNobody(m_tester, {u"-t"_s}).exitCode, 0);
+        QCOMPARE(asNobody(m_tester, {u"-p"_s}).exitCode, 0);
+        QCOMPARE(asNobody(m_tester, {u"-u"_s}).exitCode, 0);
+        QCOMPARE(asNobody(m_tester, {}).exitCode, 252);
+        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"active"_s);
+        QCOMPARE(unitValue(s_tester_unit, u"StatusText"_s), u"running"_s);
+        QCOMPARE(unitValue(s_tester_unit, u"LoadState"_s), u"loaded"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Service)
+#include "tst_service.moc"

@@ -1,0 +1,83 @@
+#include "service/qtservicesystemdunit.h"
+
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+// How service names and states read in systemd's terms.
+class tst_SystemdUnit : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void unitName_data()
+    {
+        QTest::addColumn<QString>("serviceName");
+        QTest::addColumn<QString>("unit");
+
+        QTest::addRow("tester") << u"VX Connectivity Tester"_s
+                                << u"vx-connectivity-tester.service"_s;
+        QTest::addRow("runs") << u"a  --__b..c"_s << u"a-b-c.service"_s;
+        QTest::addRow("trimmed") << u"  (My) Service!  "_s << u"my-service.service"_s;
+        QTest::addRow("digits") << u"Port 32889"_s << u"port-32889.service"_s;
+        QTest::addRow("not ASCII") << u"Dienst für Tests"_s << u"dienst-f-r-tests.service"_s;
+        QTest::addRow("cut at backslash") << u"a"_s + QChar(0) + u"b"_s << u"a.service"_s;
+        QTest::addRow("nothing left") << u"***"_s << QString();
+    }
+
+    void unitName()
+    {
+        QFETCH(QString, serviceName);
+        QFETCH(QString, unit);
+        QCOMPARE(QtServiceSystemdUnit::unitName(serviceName), unit);
+    }
+
+    void execPath_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("quoted");
+
+        QTest::addRow("plain") << u"/usr/bin/x"_s << u"\"/usr/bin/x\""_s;
+        QTest::addRow("blanks") << u"/opt/my app/x"_s << u"\"/opt/my app/x\""_s;
+        QTest::addRow("specifier") << u"/opt/100%/x"_s << u"\"/opt/100%%/x\""_s;
+        QTest::addRow("quote and backslash") << u"/o\"p\\t/x"_s << u"\"/o\\\"p\\\\t/x\""_s;
+        QTest::addRow("dollar stays") << u"/opt/$HOME/x"_s << u"\"/opt/$HOME/x\""_s;
+    }
+
+    void execPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, quoted);
+        QCOMPARE(QtServiceSystemdUnit::quotedExecPath(path), quoted);
+    }
+
+    void stateOf_data()
+    {
+        QTest::addColumn<QString>("activeState");
+        QTest::addColumn<QString>("statusText");
+        QTest::addColumn<int>("state");
+
+        QTest::addRow("inactive") << u"inactive"_s << u"stopped"_s << 1;
+        QTest::addRow("failed") << u"failed"_s << QString() << 1;
+        QTest::addRow("activating") << u"activating"_s << u"start pending"_s << 2;
+        QTest::addRow("deactivating") << u"deactivating"_s << u"stop pending"_s << 3;
+        QTest::addRow("active") << u"active"_s << u"running"_s << 4;
+        QTest::addRow("active, no report") << u"active"_s << QString() << 4;
+        QTest::addRow("reloading") << u"reloading"_s << u"running"_s << 4;
+        QTest::addRow("continue pending") << u"active"_s << u"continue pending"_s << 5;
+        QTest::addRow("pause pending") << u"active"_s << u"pause pending"_s << 6;
+        QTest::addRow("paused") << u"active"_s << u"paused"_s << 7;
+    }
+
+    // The state the wait loops see: systemd's ActiveState, refined by the service's report.
+    void stateOf()
+    {
+        QFETCH(QString, activeState);
+        QFETCH(QString, statusText);
+        QFETCH(int, state);
+        QCOMPARE(int(QtServiceSystemdUnit::stateOf(activeState, statusText)), state);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SystemdUnit)
+#include "tst_systemdunit.moc"
