@@ -1,6 +1,7 @@
 // A second service of the framework for the tests, with what the tester itself does not do:
 // it can be installed to start automatically, and it reports every service operation and
-// user command to the system log. Commands 7 and 9 make it slow to stop and slow to end.
+// user command to the system log. Commands 7 and 9 make it slow to stop and slow to end; the
+// start argument "no-pause" makes it refuse pause and continue.
 #include "service/qtservice.h"
 
 #include <QThread>
@@ -25,6 +26,9 @@ protected:
     void start() override
     {
         report(u"child started: "_s + QCoreApplication::arguments().join(u'|'));
+        // Started with "no-pause", it takes back what it accepts while it runs.
+        if (QCoreApplication::arguments().contains(u"no-pause"_s))
+            setServiceFlags(Default);
     }
     void stop() override
     {

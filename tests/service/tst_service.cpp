@@ -542,6 +542,47 @@ private Q_SLOTS:
         QCOMPARE(unitValue(s_child_unit, u"Result"_s), u"success"_s);
     }
 
+    // What the service accepts can change while it runs; SIGINT stops it like SIGTERM.
+    void acceptedControlsAndInterrupt()
+    {
+        requireNamespace();
+        const QString child = QStringLiteral(SERVICE_CHILD);
+        QCOMPARE(inside(child, {u"-i"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {u"no-pause"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child started: VX Service Child|no-pause"_s));
+        QCOMPARE(inside(child, {u"-p"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {u"-c"_s, u"3"_s}).exitCode, 0);
+        QVERIFY(waitForJournal(s_child_name, u"child command 3"_s));
+        QVERIFY(!journalMessages(s_child_name).contains(u"child paused"_s));
+        QCOMPARE(unitValue(s_child_unit, u"StatusText"_s), u"running"_s);
+
+        QCOMPARE(m_ns->run({u"systemctl"_s, u"kill"_s, u"--kill-whom=main"_s, u"-s"_s, u"SIGINT"_s,
+                            s_child_unit})
+                     .exitCode,
+                 0);
+        QVERIFY(waitForActiveState(s_child_unit, u"inactive"_s));
+        QVERIFY(journalMessages(s_child_name).contains(u"child stopping"_s));
+        QCOMPARE(unitValue(s_child_unit, u"Result"_s), u"success"_s);
+    }
+
+    // A port in use: the error reaches the journal as an error, and the run ends.
+    void bindFailureIsLogged()
+    {
+        requireNamespace();
+        QTcpServer occupier;
+        QVERIFY(occupier.listen(QHostAddress::AnyIPv4, 0));
+        const QString port = QString::number(occupier.serverPort());
+        QCOMPARE(tester({u"-i"_s}).exitCode, 0);
+        QCOMPARE(tester({port}).exitCode, 0);
+        QVERIFY(waitForJournal(s_tester_name, u"Failed to bind to port "_s + port));
+        const QList<QJsonObject> entries = journal(s_tester_name);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.first().value(u"PRIORITY"_s).toString(), u"3"_s);
+        QCOMPARE(entries.first().value(u"EVENT_ID"_s).toString(), u"0xE0000000"_s);
+        QCOMPARE(entries.first().value(u"EVENT_CATEGORY"_s).toString(), u"0"_s);
+        QVERIFY(waitForActiveState(s_tester_unit, u"inactive"_s));
+    }
+
     void refusals()
     {
         requireNamespace();
