@@ -3,6 +3,7 @@
 #include "server/porttesthandler.h"
 #include "service/qtservice.h"
 
+#include <QCoreApplication>
 #include <QTcpSocket>
 
 #include <utility>
@@ -20,6 +21,10 @@ void logEvent(const QString &message)
 PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port, QObject *parent)
     : QTcpServer(parent)
 {
+    // Connections still open when the event loop ends are closed while the application object
+    // exists: once it is gone, worker threads get no more events and could not wind down.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &PortTesterServer::closeClients);
     if (!listen(address, port)) {
         m_last_error = errorString();
         qDebug("%s\n", qPrintable(u"PortTesterServer() - listen(%1, %2) failed! Error: %3"_s.arg(
@@ -29,10 +34,7 @@ PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port, QO
 
 PortTesterServer::~PortTesterServer()
 {
-    // Connections still open at the end: stop their workers so no thread outlives the server.
-    const auto clients = std::exchange(m_clients, {});
-    for (auto it = clients.cbegin(); it != clients.cend(); ++it)
-        disposeOf(it.key(), it.value());
+    closeClients();
 }
 
 void PortTesterServer::pause()
@@ -90,6 +92,17 @@ void PortTesterServer::discardClient()
             socket->deleteLater();
     }
     logEvent(u"PortTesterServer: client-connection closed"_s);
+}
+
+void PortTesterServer::closeClients()
+{
+    // No worker thread may outlive the server.
+    const auto clients = std::exchange(m_clients, {});
+    for (auto it = clients.cbegin(); it != clients.cend(); ++it) {
+        qDebug("Deleting PortTestHandler");
+        disposeOf(it.key(), it.value());
+        logEvent(u"PortTesterServer: client-connection closed"_s);
+    }
 }
 
 void PortTesterServer::disposeOf(QTcpSocket *socket, PortTestHandler *handler)

@@ -36,6 +36,7 @@ private Q_SLOTS:
     void discardClient();
 
 private:
+    void closeClients();
     void disposeOf(QTcpSocket *socket, PortTestHandler *handler);
 
     bool m_paused = false;

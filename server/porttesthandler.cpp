@@ -4,6 +4,7 @@
 #include "server/porttesterthread.h"
 #include "service/qtservice.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QMutexLocker>
 #include <QRegularExpression>
@@ -76,15 +77,22 @@ PortTestHandler::PortTestHandler(QTcpSocket *socket, QObject *parent)
 PortTestHandler::~PortTestHandler()
 {
     qDebug("PortTestHandler::~PortTestHandler()");
-    if (m_thread->isRunning()) {
+    if (m_thread->isRunning() && QCoreApplication::instance()) {
         // The tests, their sockets and timers belong to the worker: let it drop them and end
         // its own loop once they are gone, so nothing of this connection outlives the thread.
         QMetaObject::invokeMethod(
             this, [this] { shutDown(); }, Qt::QueuedConnection);
         m_thread->wait();
+    } else if (m_thread->isRunning()) {
+        // Without an application object the worker's loop delivers no events: stop it and
+        // free what is left from here (parts that tests handed to deleteLater are lost).
+        m_thread->quit();
+        m_thread->wait();
     }
-    // Only tests that never started can be left here (a thread that could not start).
+    // Left only when the worker could not wind down itself (or never started).
     qDeleteAll(std::exchange(m_test_queue, {}));
+    delete std::exchange(m_current_test, nullptr);
+    qDeleteAll(std::exchange(m_done_tests, {}));
 }
 
 bool PortTestHandler::isServing() const

@@ -93,6 +93,7 @@ public:
         waitForClosed();
     }
     QByteArray pending() const { return m_data; }
+    void clear() { m_data.clear(); }
 
 private:
     QTcpSocket m_socket;
@@ -223,6 +224,7 @@ private Q_SLOTS:
     void closeWithRunningAndQueuedTests();
     void connectionLogEntries();
     void heldControlPort();
+    void endWithOpenConnections();
     void idleConnectionsSleep();
     void pauseAndResume();
     void serverDestroyedWithOpenConnections();
@@ -320,6 +322,14 @@ void TestServer::lineLengthCap()
     fits.send("getpublicip" + QByteArray(60000, ' ') + "\r\n");
     QCOMPARE(fits.takeLine(), QByteArray("Public IP 127.0.0.1\r\n"));
 
+    // Many lines, far beyond one buffer's worth, in one write: every one is answered.
+    QByteArray many;
+    for (int i = 0; i < 10000; ++i)
+        many += "getpublicip\r\n";
+    fits.send(many);
+    QTRY_COMPARE_WITH_TIMEOUT(fits.pending().count("Public IP 127.0.0.1\r\n"), 10000, 30000);
+    fits.clear();
+
     // More than 64 KiB without a line feed: disconnected, with a debug-log line.
     const qint64 mark = tester.mark();
     Client flood;
@@ -328,7 +338,7 @@ void TestServer::lineLengthCap()
     QVERIFY(flood.waitForClosed());
     QVERIFY(tester.waitForLog("line longer than 65536 bytes, disconnecting", mark));
     QVERIFY(tester.waitForLog("PortTesterServer: client-connection closed", mark));
-    QVERIFY(fits.linesBeforeBarrier().isEmpty());
+    QCOMPARE(fits.linesBeforeBarrier(), QByteArray());
 }
 
 void TestServer::testPortGrammar_data()
@@ -560,6 +570,35 @@ void TestServer::heldControlPort()
         tester.log().contains(QByteArray("[LOGGED Error] Failed to bind to port " + port + "\n")));
     QVERIFY(tester.log().contains(
         QByteArray("PortTesterServer() - listen(0.0.0.0, " + port + ") failed! Error: ")));
+}
+
+void TestServer::endWithOpenConnections()
+{
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+        QSKIP("VX_TESTER is not set");
+    Tester tester;
+    QVERIFY(tester.startServing());
+    const quint16 port = freePort();
+    Client busy;
+    Client idle;
+    QVERIFY(busy.connectTo(tester.port()));
+    QVERIFY(idle.connectTo(tester.port()));
+    busy.send(portLine("testport in tcp %1 600000\r\n", port) +
+              portLine("testport out udp %1 600000\r\n", freePort()));
+    QCOMPARE(busy.takeLine(), portLine("porttesting in tcp %1\r\n", port));
+    QCOMPARE(idle.linesBeforeBarrier(), QByteArray());
+
+    // A stop request ends the run cleanly: every worker winds down, every connection closes.
+    tester.process().terminate();
+    QVERIFY(tester.process().waitForFinished(kWait));
+    QCOMPARE(tester.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tester.process().exitCode(), 0);
+    QVERIFY(busy.waitForClosed());
+    QVERIFY(idle.waitForClosed());
+    const QByteArray log = tester.log();
+    QCOMPARE(log.count("PortTestHandler::~PortTestHandler()"), log.count("established from"));
+    QVERIFY(log.lastIndexOf("PortTestHandler::~PortTestHandler()") <
+            log.lastIndexOf("--- DEBUG LOG CLOSED ---"));
 }
 
 void TestServer::idleConnectionsSleep()
