@@ -22,6 +22,35 @@ QtServicePlatform *platform()
     return QtServicePlatform::instance();
 }
 
+// The pending state a control code sets before it is handled, and the state it leads to once
+// it is (0: unchanged).
+quint32 stateBefore(int code)
+{
+    switch (code) {
+    case QtServicePlatform::StartControl:
+        return QtServicePlatform::StartPending;
+    case QtServicePlatform::StopControl:
+        return QtServicePlatform::StopPending;
+    case QtServicePlatform::PauseControl:
+        return QtServicePlatform::PausePending;
+    case QtServicePlatform::ContinueControl:
+        return QtServicePlatform::ContinuePending;
+    }
+    return 0;
+}
+
+quint32 stateAfter(int code)
+{
+    switch (code) {
+    case QtServicePlatform::StartControl:
+    case QtServicePlatform::ContinueControl:
+        return QtServicePlatform::Running;
+    case QtServicePlatform::PauseControl:
+        return QtServicePlatform::Paused;
+    }
+    return 0;
+}
+
 } // namespace
 
 QtServiceRuntimeState::QtServiceRuntimeState(QtServiceBase::ServiceFlags flags)
@@ -103,6 +132,13 @@ void QtServiceRuntimeState::handleControlEvent(QEvent *event)
         }
     }
     QMutexLocker locker(&lock);
+    // The state a request leads to is set here, on the main thread, so that it is reported
+    // before anything this thread does later (above all the stop at the end of the run).
+    const quint32 after = stateAfter(code);
+    if (after != 0 && status.currentState != QtServicePlatform::Stopped) {
+        status.currentState = after;
+        reportLocked();
+    }
     ++handledEvents;
     handled.wakeAll();
 }
@@ -132,30 +168,12 @@ bool QtServiceRuntimeState::controlHandler(int code)
     bool done = true;
     switch (code) {
     case P::StartControl:
-        state->status.currentState = P::StartPending;
-        state->reportLocked();
-        done = state->postAndWaitLocked(code);
-        if (done)
-            state->status.currentState = P::Running;
-        break;
     case P::StopControl:
-        state->status.currentState = P::StopPending;
-        state->reportLocked();
-        done = state->postAndWaitLocked(code);
-        break;
     case P::PauseControl:
-        state->status.currentState = P::PausePending;
-        state->reportLocked();
-        done = state->postAndWaitLocked(code);
-        if (done)
-            state->status.currentState = P::Paused;
-        break;
     case P::ContinueControl:
-        state->status.currentState = P::ContinuePending;
+        state->status.currentState = stateBefore(code);
         state->reportLocked();
         done = state->postAndWaitLocked(code);
-        if (done)
-            state->status.currentState = P::Running;
         break;
     default:
         if (code >= P::FirstUserControl && code <= P::LastUserControl)
