@@ -30,11 +30,13 @@ cgroup_roots() {
     [ -d /sys/fs/cgroup/systemd ] && echo /sys/fs/cgroup/systemd
 }
 
-# Removes the cgroups of namespaces that are gone (empty trees only).
+# Removes the cgroups of namespaces whose boot process is gone (empty trees only); those of
+# namespaces still running, perhaps another test's, are left alone.
 sweep_cgroups() {
     for root in $(cgroup_roots); do
         for cg in "$root"/"$NAME"-*; do
             [ -d "$cg" ] || continue
+            kill -0 "${cg##*-}" 2>/dev/null && continue
             find "$cg" -depth -type d -exec rmdir {} \; 2>/dev/null
         done
     done
