@@ -1,10 +1,13 @@
 // A second service of the framework for the tests, with what the tester itself does not do:
 // it can be installed to start automatically, and it reports every service operation and
 // user command to the system log. Commands 7 and 9 make it slow to stop and slow to end; the
-// start argument "no-pause" makes it refuse pause and continue.
+// start argument "no-pause" makes it refuse pause and continue. "query" prints what the
+// controller reads back from the installed service.
 #include "service/qtservice.h"
 
 #include <QThread>
+
+#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -70,6 +73,14 @@ private:
 
 int main(int argc, char **argv)
 {
+    // "query": what the controller reads back from the installed service, on one line.
+    if (argc == 2 && qstrcmp(argv[1], "query") == 0) {
+        const QtServiceController controller(u"VX Service Child"_s);
+        std::printf("%s|%s|%d|%d|%d\n", qPrintable(controller.serviceFilePath()),
+                    qPrintable(controller.serviceDescription()), int(controller.startupType()),
+                    int(controller.isInstalled()), int(controller.isRunning()));
+        return 0;
+    }
     ChildService service(argc, argv);
     return service.exec();
 }

@@ -484,7 +484,11 @@ private Q_SLOTS:
                      .exitCode,
                  0);
 
+        QCOMPARE(inside(child, {u"query"_s}).out,
+                 child.toUtf8() + "|Service framework test child|0|1|0\n");
         QCOMPARE(inside(child, {u"a"_s, u"b c"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {u"query"_s}).out,
+                 child.toUtf8() + "|Service framework test child|0|1|1\n");
         QVERIFY(waitForJournal(s_child_name, u"child started: VX Service Child|a|b c"_s));
         // The arguments were consumed: nothing is left for a later start.
         QCOMPARE(m_ns->run({u"ls"_s, u"/run/vx-service-child"_s}).out, QByteArray("control\n"));
@@ -526,6 +530,8 @@ private Q_SLOTS:
         requireNamespace();
         const QString child = QStringLiteral(SERVICE_CHILD);
         QCOMPARE(inside(child, {u"-i"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {u"query"_s}).out,
+                 child.toUtf8() + "|Service framework test child|1|1|0\n");
         QCOMPARE(inside(child, {}).exitCode, 0);
         // Command 9 ends the event loop and keeps the process 3 s longer.
         QCOMPARE(inside(child, {u"-c"_s, u"9"_s}).exitCode, 0);
@@ -539,6 +545,8 @@ private Q_SLOTS:
         QVERIFY(messages.contains(u"child command 9"_s));
         QVERIFY(!messages.contains(u"child paused"_s));
         QCOMPARE(unitValue(s_child_unit, u"Result"_s), u"success"_s);
+        QCOMPARE(inside(child, {u"-u"_s}).exitCode, 0);
+        QCOMPARE(inside(child, {u"query"_s}).out, QByteArray("||1|0|0\n"));
     }
 
     // What the service accepts can change while it runs; SIGINT stops it like SIGTERM.
