@@ -19,7 +19,9 @@ class QtServiceControllerHandler;
 // the main thread reads them after acquiring it. Control requests come from the dispatcher
 // and the entry thread and wait, under lock, until the main thread has handled the event
 // they posted (handledEvents catches up with their ticket) or its event loop has ended
-// (loopEnded). status is changed under lock only.
+// (loopEnded). A request sets its pending state before it posts; the main thread sets the
+// state it leads to while handling it, so that a later stop is always reported last. status
+// is changed under lock only.
 class QtServiceRuntimeState
 {
 public:

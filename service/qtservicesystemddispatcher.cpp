@@ -15,7 +15,6 @@
 #include <systemd/sd-login.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
