@@ -26,10 +26,10 @@ namespace {
 
 // How long a start from the controller waits for the service to report that it runs, and an
 // uninstall for the service to stop. Beyond them the request stands but is not waited for.
-constexpr int StartWaitMs = 30000;
-constexpr int UninstallStopWaitMs = 10000;
+constexpr int s_start_wait_ms = 30000;
+constexpr int s_uninstall_stop_wait_ms = 10000;
 // How long a control code may take the service's main thread.
-constexpr int ControlTimeoutMs = 30000;
+constexpr int s_control_timeout_ms = 30000;
 
 bool isActive(QtServicePlatform::State state)
 {
@@ -235,7 +235,7 @@ bool QtServicePlatformSystemd::uninstall(const QString &serviceName)
     // A service removed while it runs would linger as a unit without a file; stop it first.
     const auto current = unitState(bus, unit);
     if (current && isActive(*current))
-        waitForStop(bus, unitName, UninstallStopWaitMs);
+        waitForStop(bus, unitName, s_uninstall_stop_wait_ms);
     if (bus.disableUnitFile(unitName) < 0 || !QFile::remove(path) || bus.reload() < 0)
         return false;
     bus.resetFailed(unitName);
@@ -292,7 +292,7 @@ bool QtServicePlatformSystemd::start(const QString &serviceName, const QStringLi
     QByteArray result;
     const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
     if (bus.subscribe() < 0 || bus.startUnit(unitName, &job) < 0 ||
-        bus.waitForJob(job, QDeadlineTimer(StartWaitMs), &result) < 0) {
+        bus.waitForJob(job, QDeadlineTimer(s_start_wait_ms), &result) < 0) {
         QFile::remove(QtServiceSystemdUnit::startArgumentsPath(serviceName));
         return false;
     }
@@ -346,7 +346,7 @@ QtServicePlatformSystemd::control(const QString &serviceName, int code)
     if (!isInstalled(serviceName))
         return std::nullopt;
     return QtServiceControlChannel::request(QtServiceSystemdUnit::controlSocketPath(serviceName),
-                                            code, ControlTimeoutMs);
+                                            code, s_control_timeout_ms);
 }
 
 QtServicePlatform::DispatchResult QtServicePlatformSystemd::dispatch(const QString &serviceName,

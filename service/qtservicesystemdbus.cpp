@@ -11,9 +11,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr const char *Destination = "org.freedesktop.systemd1";
-constexpr const char *ManagerPath = "/org/freedesktop/systemd1";
-constexpr const char *ManagerInterface = "org.freedesktop.systemd1.Manager";
+constexpr const char *s_destination = "org.freedesktop.systemd1";
+constexpr const char *s_manager_path = "/org/freedesktop/systemd1";
+constexpr const char *s_manager_interface = "org.freedesktop.systemd1.Manager";
 
 // Owns an sd_bus_error for the length of one call.
 struct BusError
@@ -73,13 +73,13 @@ int QtServiceSystemdBus::callManager(const char *method, const char *types, cons
     ReplyRef reply;
     int r = 0;
     if (!types)
-        r = sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, method,
+        r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
                                &error.error, &reply.message, nullptr);
     else if (!a2)
-        r = sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, method,
+        r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
                                &error.error, &reply.message, types, a1.constData());
     else
-        r = sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, method,
+        r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
                                &error.error, &reply.message, types, a1.constData(), a2);
     if (r < 0) {
         fail(r, method);
@@ -108,8 +108,8 @@ int QtServiceSystemdBus::getString(const QByteArray &path, const char *interface
 {
     BusError error;
     char *text = nullptr;
-    const int r = sd_bus_get_property_string(m_bus, Destination, path.constData(), interface, name,
-                                             &error.error, &text);
+    const int r = sd_bus_get_property_string(m_bus, s_destination, path.constData(), interface,
+                                             name, &error.error, &text);
     if (r < 0)
         return fail(r, name);
     *value = QString::fromUtf8(text);
@@ -131,7 +131,7 @@ int QtServiceSystemdBus::execStartPath(const QByteArray &path, QString *value)
 {
     BusError error;
     ReplyRef reply;
-    int r = sd_bus_get_property(m_bus, Destination, path.constData(),
+    int r = sd_bus_get_property(m_bus, s_destination, path.constData(),
                                 "org.freedesktop.systemd1.Service", "ExecStart", &error.error,
                                 &reply.message, "a(sasbttttuii)");
     if (r < 0)
@@ -160,9 +160,9 @@ int QtServiceSystemdBus::enableUnitFile(const QString &unit)
     BusError error;
     ReplyRef reply;
     const QByteArray name = unit.toUtf8();
-    const int r =
-        sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, "EnableUnitFiles",
-                           &error.error, &reply.message, "asbb", 1, name.constData(), 0, 1);
+    const int r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface,
+                                     "EnableUnitFiles", &error.error, &reply.message, "asbb", 1,
+                                     name.constData(), 0, 1);
     return r < 0 ? fail(r, "EnableUnitFiles") : 0;
 }
 
@@ -171,9 +171,9 @@ int QtServiceSystemdBus::disableUnitFile(const QString &unit)
     BusError error;
     ReplyRef reply;
     const QByteArray name = unit.toUtf8();
-    const int r =
-        sd_bus_call_method(m_bus, Destination, ManagerPath, ManagerInterface, "DisableUnitFiles",
-                           &error.error, &reply.message, "asb", 1, name.constData(), 0);
+    const int r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface,
+                                     "DisableUnitFiles", &error.error, &reply.message, "asb", 1,
+                                     name.constData(), 0);
     return r < 0 ? fail(r, "DisableUnitFiles") : 0;
 }
 
@@ -200,7 +200,7 @@ int QtServiceSystemdBus::subscribe()
     };
     // No sender filter: on the private socket the manager's messages carry none. The slot
     // lives as long as the connection (floating).
-    int r = sd_bus_match_signal(m_bus, nullptr, nullptr, ManagerPath, ManagerInterface,
+    int r = sd_bus_match_signal(m_bus, nullptr, nullptr, s_manager_path, s_manager_interface,
                                 "JobRemoved", onJobRemoved, this);
     if (r < 0)
         return fail(r, "JobRemoved");

@@ -25,9 +25,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // How long a controller may take to send its request line.
-constexpr int RequestTimeoutMs = 5000;
+constexpr int s_request_timeout_ms = 5000;
 // How long the dispatcher waits for the service entry thread once the service has stopped.
-constexpr int EntryThreadWaitMs = 5000;
+constexpr int s_entry_thread_wait_ms = 5000;
 
 } // namespace
 
@@ -83,7 +83,7 @@ QtServicePlatform::DispatchResult QtServiceSystemdDispatcher::exec(QString *erro
     m_signals.reset();
     // The entry thread ends once its start-up request is answered; one that hangs is left
     // behind rather than blocking the end of the service.
-    if (!m_entry_thread->wait(QDeadlineTimer(EntryThreadWaitMs)))
+    if (!m_entry_thread->wait(QDeadlineTimer(s_entry_thread_wait_ms)))
         (void)m_entry_thread.release();
     return QtServicePlatform::DispatchResult::Finished;
 }
@@ -147,7 +147,7 @@ void QtServiceSystemdDispatcher::onConnection()
     const int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0)
         return;
-    const auto code = QtServiceControlChannel::readRequest(fd, RequestTimeoutMs);
+    const auto code = QtServiceControlChannel::readRequest(fd, s_request_timeout_ms);
     if (code)
         handle(*code, fd);
     else
