@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr auto Stall = std::chrono::seconds(10);
+constexpr auto Stall = std::chrono::seconds(5);
 constexpr auto Settle = std::chrono::milliseconds(1000);
 constexpr auto TeardownLimit = std::chrono::seconds(20);
 constexpr int TestTimeLimitMs = 1000;
@@ -80,29 +80,23 @@ int Bench::run()
             list.push_back(Column::Service);
         return list;
     }();
-    const auto &phases = m_options.phases;
-    for (Column column : columns) {
-        if (phases.count("idle"))
-            withServer(column, "idle", [&](ServerProcess &s) { runIdle(s, column); });
-    }
-    for (Column column : columns) {
-        if (phases.count("concurrent"))
-            withServer(column, "concurrent", [&](ServerProcess &s) { runConcurrent(s, column); });
-    }
-    for (Column column : columns) {
-        if (phases.count("ip"))
-            withServer(column, "ip", [&](ServerProcess &s) { runIp(s, column); });
-    }
+    // Phase by phase, each on every server, so both see the machine in the same state.
+    const auto phase = [&](const char *name, void (Bench::*body)(ServerProcess &, Column)) {
+        if (!m_options.phases.count(name))
+            return;
+        for (Column column : columns)
+            withServer(column, name, [&](ServerProcess &s) { (this->*body)(s, column); });
+    };
+    phase("idle", &Bench::runIdle);
+    phase("concurrent", &Bench::runConcurrent);
+    phase("ip", &Bench::runIp);
     // The reference has no port tests.
-    if (phases.count("turnaround") && !m_options.service.empty()) {
+    if (m_options.phases.count("turnaround") && !m_options.service.empty()) {
         for (int variant = 0; variant < 4; ++variant)
             withServer(Column::Service, "turnaround",
                        [&](ServerProcess &s) { runTurnaround(s, variant); });
     }
-    for (Column column : columns) {
-        if (phases.count("churn"))
-            withServer(column, "churn", [&](ServerProcess &s) { runChurn(s, column); });
-    }
+    phase("churn", &Bench::runChurn);
     noteOutputSize();
     std::fflush(stderr);
     std::printf("\n");
@@ -315,16 +309,21 @@ void Bench::runIdle(ServerProcess &server, Column column)
         note(column, "idle",
              std::to_string(opened.failed) +
                  " connections not answered; first: " + opened.firstError);
-    if (opened.answered == 0)
+    // A server that died under the load has no figures; withServer notes how it ended.
+    if (opened.answered == 0 || !server.isRunning())
         return;
     const long rss_after = server.rssKiB();
-    m_table.set(m_rows.idle_rss, column, double(rss_after - rss_before) / double(opened.answered));
+    if (rss_before >= 0 && rss_after >= 0)
+        m_table.set(m_rows.idle_rss, column,
+                    double(rss_after - rss_before) / double(opened.answered));
     pool.stayIdle(Settle);
     const double cpu_before = server.cpuSeconds();
     const auto begin = net::Clock::now();
     const int disturbed = pool.stayIdle(std::chrono::seconds(m_options.idle_seconds));
     const double elapsed = std::chrono::duration<double>(net::Clock::now() - begin).count();
     const double cpu_after = server.cpuSeconds();
+    if (!server.isRunning())
+        return;
     if (cpu_before >= 0 && cpu_after >= 0)
         m_table.set(m_rows.idle_cpu, column, (cpu_after - cpu_before) / elapsed * 100.0);
     if (disturbed > 0)
@@ -350,13 +349,16 @@ void Bench::runConcurrent(ServerProcess &server, Column column)
     const long rss_all = server.rssKiB();
     const int answered = 1 + rest.answered;
     m_table.set(m_rows.conc_answered, column, answered);
-    if (rest.answered > 0) {
-        m_table.set(m_rows.conc_rss, column, double(rss_all - rss_first) / double(rest.answered));
-        m_table.set(m_rows.conc_rate, column, double(rest.answered) / rest.seconds);
-    }
     if (rest.failed > 0)
         note(column, "concurrent",
              std::to_string(rest.failed) + " connections not answered; first: " + rest.firstError);
+    // A server that died under the load has no figures; withServer notes how it ended.
+    if (!server.isRunning())
+        return;
+    if (rest.answered > 0 && rss_first >= 0 && rss_all >= 0) {
+        m_table.set(m_rows.conc_rss, column, double(rss_all - rss_first) / double(rest.answered));
+        m_table.set(m_rows.conc_rate, column, double(rest.answered) / rest.seconds);
+    }
     note(column, "concurrent",
          std::to_string(answered) + " open: " + std::to_string(server.threads()) + " threads, " +
              std::to_string(server.descriptors()) + " descriptors, RSS " +
@@ -378,6 +380,8 @@ void Bench::waitForTeardown(ServerProcess &server, long descriptors_before)
         fds = server.descriptors();
     }
     const double seconds = std::chrono::duration<double>(net::Clock::now() - begin).count();
+    if (!server.isRunning())
+        return;
     if (fds <= descriptors_before)
         note(column, "concurrent",
              "all closed: descriptors back to " + std::to_string(fds) + " in " + fixed(seconds, 2) +

@@ -97,6 +97,7 @@ ConnectionPool::OpenResult ConnectionPool::open(int count, int window, std::chro
     OpenResult result;
     const auto begin = net::Clock::now();
     auto last_progress = begin;
+    auto last_answer = begin;
     int started = 0;
     int in_flight = 0;
     while (started < count || in_flight > 0) {
@@ -114,6 +115,8 @@ ConnectionPool::OpenResult ConnectionPool::open(int count, int window, std::chro
                 return;
             if (step == Step::Failed)
                 dropPending(m_pending[key]);
+            else
+                last_answer = net::Clock::now();
             --in_flight;
             progress = true;
         });
@@ -131,7 +134,8 @@ ConnectionPool::OpenResult ConnectionPool::open(int count, int window, std::chro
             break;
         }
     }
-    result.seconds = std::chrono::duration<double>(net::Clock::now() - begin).count();
+    // Up to the last answer, not including the wait for answers that never came.
+    result.seconds = std::chrono::duration<double>(last_answer - begin).count();
     m_pending.clear();
     return result;
 }

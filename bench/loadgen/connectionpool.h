@@ -18,8 +18,8 @@ public:
     struct OpenResult
     {
         int answered = 0;
-        int failed = 0; // refused, reset, wrong answer or no answer before the stall limit
-        double seconds = 0;
+        int failed = 0;     // refused, reset, wrong answer or no answer before the stall limit
+        double seconds = 0; // from the first connect to the last answer
         std::string firstError;
     };
 
