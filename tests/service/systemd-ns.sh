@@ -107,10 +107,13 @@ pid1_of() {
 cmd_wait() {
     dir=$1
     secs=${2:-30}
+    check_host # the same reasons as boot's, at once rather than after the time-out
     end=$(($(date +%s) + secs))
     pid=
     while [ -z "$pid" ]; do
         [ "$(date +%s)" -lt "$end" ] || die_skip "namespace did not come up"
+        boot=$(cat "$dir/boot.pid" 2>/dev/null)
+        [ -z "$boot" ] || kill -0 "$boot" 2>/dev/null || die_skip "the namespace's boot ended"
         pid=$(pid1_of "$dir")
         [ -n "$pid" ] || sleep 0.1
     done
