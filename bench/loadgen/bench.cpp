@@ -248,8 +248,11 @@ void Bench::withServer(Column column, const std::string &phase,
     const std::string extra = extraThreads(server, threads);
     if (!extra.empty())
         note(column, phase, "threads left after the last client: " + extra);
+    const bool running = server.isRunning();
     const std::string end = server.stop();
-    if (end != "exit 0")
+    if (!running)
+        note(column, phase, "server " + end);
+    else if (end != "exit 0")
         note(column, phase, "server stopped with " + end);
 }
 
@@ -380,7 +383,12 @@ void Bench::waitForTeardown(ServerProcess &server, long descriptors_before)
         fds = server.descriptors();
     }
     const double seconds = std::chrono::duration<double>(net::Clock::now() - begin).count();
-    if (!server.isRunning())
+    // A live server always holds its listener; no descriptors at all means it is exiting.
+    for (int i = 0; i < 20 && fds <= 0 && server.isRunning(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        fds = server.descriptors();
+    }
+    if (fds <= 0 || !server.isRunning())
         return;
     if (fds <= descriptors_before)
         note(column, "concurrent",
