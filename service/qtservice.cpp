@@ -247,9 +247,12 @@ int QtServiceBase::exec()
         std::printf(s_help_text, latin1(args.value(0)).constData());
         return 0;
     }
+    d_ptr->serviceExitCode = 0;
     if (!d_ptr->startAsService()) {
         std::fprintf(stderr, "The service %s could not start\n", name.constData());
         return -4;
     }
-    return 0;
+    // A run that ended in failure (its control port could not be bound, say) must not look
+    // like success to the service manager.
+    return d_ptr->serviceExitCode;
 }

@@ -44,6 +44,9 @@ public:
     QStringList arguments;
     QtServiceController controller;
     QtServiceRuntimeState *runtime = nullptr;
+    // The event loop's exit code of the last run under the service manager; the process ends
+    // with it, so the manager sees a run that could not serve as failed.
+    int serviceExitCode = 0;
 
     // The live service object; written by its constructor and destructor only, read by any
     // thread that reports an event while the object exists.

@@ -100,6 +100,7 @@ bool QtServiceBasePrivate::startAsService()
     runtime->applicationReady.release();
 
     const int exitCode = owner->executeApplication();
+    serviceExitCode = exitCode;
     runtime->endEventLoop();
     runtime->setExitCode(exitCode);
     runtime->setState(QtServicePlatform::Stopped);

@@ -572,7 +572,7 @@ private Q_SLOTS:
         QCOMPARE(unitValue(s_child_unit, u"Result"_s), u"success"_s);
     }
 
-    // A port in use: the error reaches the journal as an error, and the run ends.
+    // A port in use: the error reaches the journal as an error, and the run ends as a failure.
     void bindFailureIsLogged()
     {
         requireNamespace();
@@ -587,7 +587,9 @@ private Q_SLOTS:
         QCOMPARE(entries.first().value(u"PRIORITY"_s).toString(), u"3"_s);
         QCOMPARE(entries.first().value(u"EVENT_ID"_s).toString(), u"0xE0000000"_s);
         QCOMPARE(entries.first().value(u"EVENT_CATEGORY"_s).toString(), u"0"_s);
-        QVERIFY(waitForActiveState(s_tester_unit, u"inactive"_s));
+        QVERIFY(waitForActiveState(s_tester_unit, u"failed"_s));
+        QCOMPARE(unitValue(s_tester_unit, u"Result"_s), u"exit-code"_s);
+        QCOMPARE(unitValue(s_tester_unit, u"ExecMainStatus"_s), u"1"_s);
     }
 
     void refusals()
