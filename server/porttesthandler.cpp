@@ -29,7 +29,7 @@ void logEvent(const QString &message)
         service->logMessage(message, QtServiceBase::Success);
 }
 
-// Compiled once, before any worker can reach it; matching a compiled pattern is read-only.
+// Compiled once (static initialisation is thread-safe); matching afterwards only reads it.
 QRegularExpression compiled(const QString &pattern, QRegularExpression::PatternOptions options)
 {
     QRegularExpression expression(pattern,

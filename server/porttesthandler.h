@@ -73,7 +73,8 @@ private:
     PortTest *m_current_test = nullptr;
     bool m_closing = false;
 
-    // Port numbers held by running tests of all handlers, regardless of protocol.
+    // Port numbers held by running tests of all handlers, regardless of protocol. Any worker
+    // thread; only through reservePort, releasePort and isPortInUse, under s_ports_mutex.
     static QSet<int> s_reserved_ports;
     static QMutex s_ports_mutex;
 };
