@@ -55,9 +55,9 @@ QByteArray levelPrefix(int type)
 QFile *openLogFile()
 {
     const QByteArray path = QFile::encodeName(DebugLog::filePath());
-    const int fd = ::open(path.constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                          0600);
+    const int fd =
+        ::open(path.constData(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
     struct stat info;

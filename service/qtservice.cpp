@@ -170,8 +170,8 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int id,
 {
     static const char *const tags[] = {"Success] ", "Error] ", "Warning] "};
     const char *tag = (type >= 0 && type < 3) ? tags[type] : "Information] ";
-    DebugLog::write(-1, QLatin1StringView("[LOGGED ") + QLatin1StringView(tag)
-                            + QString::fromLatin1(message.toLatin1()));
+    DebugLog::write(-1, QLatin1StringView("[LOGGED ") + QLatin1StringView(tag) +
+                            QString::fromLatin1(message.toLatin1()));
     d_ptr->reportEvent(message, type, id, category, data);
 }
 

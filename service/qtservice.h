@@ -93,8 +93,7 @@ private:
 Q_DECLARE_OPERATORS_FOR_FLAGS(QtServiceBase::ServiceFlags)
 
 // Binds the service base to a Qt application class.
-template<typename Application>
-class QtService : public QtServiceBase
+template<typename Application> class QtService : public QtServiceBase
 {
 public:
     QtService(int argc, char **argv, const QString &name) : QtServiceBase(argc, argv, name) {}

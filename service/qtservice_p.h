@@ -34,8 +34,8 @@ public:
     // Reports the accepted controls again while the service runs under the service manager.
     void updateAcceptedControls();
     // The system-log half of logMessage(); nothing where the system offers no log.
-    void reportEvent(const QString &message, QtServiceBase::MessageType type, int id,
-                     uint category, const QByteArray &data);
+    void reportEvent(const QString &message, QtServiceBase::MessageType type, int id, uint category,
+                     const QByteArray &data);
 
     QtServiceBase *owner;
     QString description;

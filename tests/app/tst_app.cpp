@@ -83,17 +83,17 @@ private Q_SLOTS:
         QVERIFY(process.waitForFinished(30000));
         QCOMPARE(process.exitCode(), 0);
         QCOMPARE(QString::fromLatin1(process.readAllStandardOutput()),
-                 u"\n"_s + m_tester
-                     + u" -[i|u|e|s|v|h]\n"
-                       "\t-i(nstall) [account] [password]\t: Install the service, optionally "
-                       "using given account and password\n"
-                       "\t-u(ninstall)\t: Uninstall the service.\n"
-                       "\t-e(xec)\t\t: Run as a regular application. Useful for debugging.\n"
-                       "\t-t(erminate)\t: Stop the service.\n"
-                       "\t-c(ommand) num\t: Send command code num to the service.\n"
-                       "\t-v(ersion)\t: Print version and status information.\n"
-                       "\t-h(elp)   \t: Show this help\n"
-                       "\tNo arguments\t: Start the service.\n"_s);
+                 u"\n"_s + m_tester +
+                     u" -[i|u|e|s|v|h]\n"
+                     "\t-i(nstall) [account] [password]\t: Install the service, optionally "
+                     "using given account and password\n"
+                     "\t-u(ninstall)\t: Uninstall the service.\n"
+                     "\t-e(xec)\t\t: Run as a regular application. Useful for debugging.\n"
+                     "\t-t(erminate)\t: Stop the service.\n"
+                     "\t-c(ommand) num\t: Send command code num to the service.\n"
+                     "\t-v(ersion)\t: Print version and status information.\n"
+                     "\t-h(elp)   \t: Show this help\n"
+                     "\tNo arguments\t: Start the service.\n"_s);
         QVERIFY(process.readAllStandardError().isEmpty());
     }
 
@@ -123,10 +123,12 @@ private Q_SLOTS:
         QProcess process;
         startTester(process, args);
         QList<quint16> ports;
-        QVERIFY(QTest::qWaitFor([&] {
-            ports = listeningPorts(process.processId());
-            return !ports.isEmpty();
-        }, 30000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                ports = listeningPorts(process.processId());
+                return !ports.isEmpty();
+            },
+            30000));
         QCOMPARE(ports.size(), 1);
         if (defaultPort)
             QCOMPARE(ports.first(), quint16(32889));

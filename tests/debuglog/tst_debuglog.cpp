@@ -62,13 +62,10 @@ private Q_SLOTS:
         const QString log = QString::fromLatin1(readAll(m_path));
         const QString p = ownPrefix();
         const QRegularExpression expected(
-            u"^\\n"_s + p + u"--- DEBUG LOG OPENED ---\\n"_s
-            + p + u"DEBUG: PortTest::handleTest\\(\\) - called!\\n"_s
-            + p + u"WARNING: x\\n"_s
-            + p + u"CRITICAL: c\\n"_s
-            + p + u"\\[LOGGED Error\\] Failed to bind to port 32889\\n"_s
-            + p + u"seven\\n"_s
-            + s_time + u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
+            u"^\\n"_s + p + u"--- DEBUG LOG OPENED ---\\n"_s + p +
+            u"DEBUG: PortTest::handleTest\\(\\) - called!\\n"_s + p + u"WARNING: x\\n"_s + p +
+            u"CRITICAL: c\\n"_s + p + u"\\[LOGGED Error\\] Failed to bind to port 32889\\n"_s + p +
+            u"seven\\n"_s + s_time + u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
         QVERIFY2(expected.match(log).hasMatch(), qPrintable(log));
     }
 
@@ -171,9 +168,9 @@ private Q_SLOTS:
 
         const QString log = QString::fromLatin1(readAll(m_path));
         const QString p = s_time + u"\\[\\d+\\] "_s;
-        const QRegularExpression tail(p + u"DEBUG: before the end\\n"_s + p
-                                      + u"FATAL: the end 42\\n"_s + s_time
-                                      + u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
+        const QRegularExpression tail(p + u"DEBUG: before the end\\n"_s + p +
+                                      u"FATAL: the end 42\\n"_s + s_time +
+                                      u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
         QVERIFY2(tail.match(log).hasMatch(), qPrintable(log));
     }
 

@@ -84,7 +84,8 @@ private Q_SLOTS:
     void optionsMatchWholeAndCaseSensitively_data()
     {
         QTest::addColumn<QString>("option");
-        for (const char *option : {"-E", "--exec", "/e", "-ex", "-I", "--install", "-inst", "40000"})
+        for (const char *option :
+             {"-E", "--exec", "/e", "-ex", "-I", "--install", "-inst", "40000"})
             QTest::newRow(option) << QString::fromLatin1(option);
     }
 
@@ -105,17 +106,17 @@ private Q_SLOTS:
             const Run r = run({option});
             QCOMPARE(r.exitCode, 0);
             const QString expected =
-                u"\n"_s + QStringLiteral(SERVICEBASE_CHILD)
-                + u" -[i|u|e|s|v|h]\n"
-                  "\t-i(nstall) [account] [password]\t: Install the service, optionally using "
-                  "given account and password\n"
-                  "\t-u(ninstall)\t: Uninstall the service.\n"
-                  "\t-e(xec)\t\t: Run as a regular application. Useful for debugging.\n"
-                  "\t-t(erminate)\t: Stop the service.\n"
-                  "\t-c(ommand) num\t: Send command code num to the service.\n"
-                  "\t-v(ersion)\t: Print version and status information.\n"
-                  "\t-h(elp)   \t: Show this help\n"
-                  "\tNo arguments\t: Start the service.\n"_s;
+                u"\n"_s + QStringLiteral(SERVICEBASE_CHILD) +
+                u" -[i|u|e|s|v|h]\n"
+                "\t-i(nstall) [account] [password]\t: Install the service, optionally using "
+                "given account and password\n"
+                "\t-u(ninstall)\t: Uninstall the service.\n"
+                "\t-e(xec)\t\t: Run as a regular application. Useful for debugging.\n"
+                "\t-t(erminate)\t: Stop the service.\n"
+                "\t-c(ommand) num\t: Send command code num to the service.\n"
+                "\t-v(ersion)\t: Print version and status information.\n"
+                "\t-h(elp)   \t: Show this help\n"
+                "\tNo arguments\t: Start the service.\n"_s;
             QCOMPARE(r.out, expected + u"exec returned 0\n"_s);
             // No application object was made, so the log was never closed.
             QVERIFY(!r.log.contains("--- DEBUG LOG CLOSED ---"));
@@ -127,10 +128,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("printed");
         QTest::addColumn<QByteArray>("warning");
-        QTest::newRow("300 characters") << QString(300, u'n') << QString(255, u'n')
-                                        << QByteArray("WARNING: QtService: 'name' is longer than 255 characters.\n");
-        QTest::newRow("backslash") << u"a\\b"_s << u"a"_s
-                                   << QByteArray("WARNING: QtService: 'name' contains backslashes '\\'.\n");
+        QTest::newRow("300 characters")
+            << QString(300, u'n') << QString(255, u'n')
+            << QByteArray("WARNING: QtService: 'name' is longer than 255 characters.\n");
+        QTest::newRow("backslash")
+            << u"a\\b"_s << u"a"_s
+            << QByteArray("WARNING: QtService: 'name' contains backslashes '\\'.\n");
         QTest::newRow("255 characters") << QString(255, u'n') << QString(255, u'n') << QByteArray();
     }
 
