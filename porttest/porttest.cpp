@@ -1,7 +1,8 @@
 #include "porttest/porttest.h"
 
+#include "porttest/porttestingline.h"
+
 #include <QHostAddress>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -321,29 +322,19 @@ void PortTest::onReadPendingDatagrams()
 
 void PortTest::onControlMessage(QString mes)
 {
-    const QRegularExpression pattern(
-        u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?(timeout|failure|success)?"_s,
-        QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
-    const QRegularExpressionMatch match = pattern.match(mes);
-    if (!match.hasMatch()) {
+    const std::optional<PortTestingLine> line = PortTestingLine::parse(mes);
+    if (!line) {
         qDebug("PortTest::onControlMessage got invalid commandline: %s",
                mes.toLocal8Bit().constData());
         return;
     }
-    const int direction = match.captured(2).toLower().trimmed() == u"out"_s ? Out : In;
-    const int protocol = match.captured(3).toLower() == u"tcp"_s ? Tcp : Udp;
-    bool fits = false;
-    int port = match.captured(4).toInt(&fits, 10);
-    if (!fits)
-        port = -1; // an overlong number names no port, not port 0
-    const QString status = match.captured(5).toLower().trimmed();
 
     if (m_server_side) {
         qDebug("ServerSide - PortTest::onControlMessage() -> %s", mes.toLocal8Bit().constData());
-        applyServerReport(protocol, port, status);
+        applyServerReport(line->protocol, line->port, line->status);
     } else {
         qDebug("ClientSide - PortTest::onControlMessage() -> %s", mes.toLocal8Bit().constData());
-        applyClientReport(direction, protocol, status);
+        applyClientReport(line->direction, line->protocol, line->status);
     }
 }
 

@@ -1,13 +1,14 @@
 #include "porttesthandler.h"
 
 #include "porttest/porttest.h"
+#include "server/commandline.h"
 #include "server/porttesterthread.h"
+#include "server/testportrequest.h"
 #include "service/qtservice.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QMutexLocker>
-#include <QRegularExpression>
 #include <QStringList>
 #include <QTcpSocket>
 
@@ -21,7 +22,6 @@ QMutex PortTestHandler::s_ports_mutex;
 namespace {
 constexpr int kScheduleInterval = 10;
 constexpr qsizetype kQueueLimit = 101;
-constexpr int kDefaultTimeout = 5000;
 
 void logEvent(const QString &message)
 {
@@ -29,28 +29,6 @@ void logEvent(const QString &message)
         service->logMessage(message, QtServiceBase::Success);
 }
 
-// Compiled once (static initialisation is thread-safe); matching afterwards only reads it.
-QRegularExpression compiled(const QString &pattern, QRegularExpression::PatternOptions options)
-{
-    QRegularExpression expression(pattern,
-                                  options | QRegularExpression::UseUnicodePropertiesOption);
-    expression.optimize();
-    return expression;
-}
-
-const QRegularExpression &commandPattern()
-{
-    static const QRegularExpression pattern =
-        compiled(u"(\\w*)(.*)"_s, QRegularExpression::DotMatchesEverythingOption);
-    return pattern;
-}
-
-const QRegularExpression &testPortPattern()
-{
-    static const QRegularExpression pattern = compiled(
-        u"(in|out)*\\s*(udp|tcp)\\s+(\\d+)\\s*(\\d*)"_s, QRegularExpression::CaseInsensitiveOption);
-    return pattern;
-}
 } // namespace
 
 PortTestHandler::PortTestHandler(QTcpSocket *socket, QObject *parent)
@@ -209,12 +187,10 @@ void PortTestHandler::onScheduleTest()
 void PortTestHandler::handleLine(const QString &line)
 {
     qDebug("--> %s", qPrintable(line));
-    const QRegularExpressionMatch match = commandPattern().match(line);
-    const QString command = match.captured(1).toLower();
-    const QString arguments = match.captured(2).trimmed();
-    if (!handleCommand(command, arguments))
+    const CommandLine parsed = CommandLine::parse(line);
+    if (!handleCommand(parsed.command, parsed.arguments))
         qDebug("PortTestHandler::onReadCommand() - got an unknown command!\n--> %s %s",
-               qPrintable(command), qPrintable(arguments));
+               qPrintable(parsed.command), qPrintable(parsed.arguments));
 }
 
 bool PortTestHandler::handleCommand(const QString &command, const QString &arguments)
@@ -235,20 +211,12 @@ bool PortTestHandler::handleCommand(const QString &command, const QString &argum
 
 bool PortTestHandler::handleTestPort(const QString &arguments)
 {
-    const QRegularExpressionMatch match = testPortPattern().match(arguments);
-    if (!match.hasMatch())
-        return false;
-    const QString direction = match.captured(1).toLower();
-    const QString limit = match.captured(4);
-    const int port = match.captured(3).toInt();
-    if (port < 1 || port > 65535)
+    const std::optional<TestPortRequest> request = TestPortRequest::parse(arguments);
+    if (!request)
         return false;
 
-    auto test = std::make_unique<PortTest>(
-        static_cast<quint16>(port),
-        match.captured(2).toLower() == u"tcp"_s ? PortTest::Tcp : PortTest::Udp,
-        direction.isEmpty() || direction == u"in"_s ? PortTest::In : PortTest::Out,
-        limit.isEmpty() ? kDefaultTimeout : limit.toInt(), QString());
+    auto test = std::make_unique<PortTest>(request->port, request->protocol, request->direction,
+                                           request->timeout, QString());
     test->setPeerAddress(m_socket->peerAddress().toString());
     // A refused test was never started and is released here; the client is not told.
     if (addPortTest(test.get()))
