@@ -2,6 +2,7 @@
 
 #include "log/debuglog.h"
 #include "service/qtservice_p.h"
+#include "service/qtserviceargv.h"
 #include "service/qtservicesignalpipe.h"
 #include "service/qtservicestarter.h"
 
@@ -9,7 +10,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <vector>
 
 QAtomicPointer<QtServiceBase> QtServiceBasePrivate::instance;
 
@@ -65,18 +65,8 @@ void QtServiceBasePrivate::callStart()
 
 int QtServiceBasePrivate::runApplication(const QStringList &args)
 {
-    // The application keeps references to argc and argv: both outlive it.
-    std::vector<QByteArray> argData;
-    argData.reserve(size_t(args.size()));
-    for (const QString &arg : args)
-        argData.push_back(arg.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &arg : argData)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int argc = int(argData.size());
-
-    owner->createApplication(argc, argv.data());
+    QtServiceArgv argv(args);
+    owner->createApplication(argv.argc(), argv.argv());
     QCoreApplication *app = QCoreApplication::instance();
     if (!app)
         return -1;

@@ -1,6 +1,7 @@
 // The service's run under the system's service manager, its installation, and the system-log
 // half of logMessage().
 #include "service/qtservice_p.h"
+#include "service/qtserviceargv.h"
 
 #include "service/handlerthread.h"
 #include "service/qtservicecontrollerhandler.h"
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 
 #include <memory>
-#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -71,17 +71,8 @@ bool QtServiceBasePrivate::startAsService()
         return fromConsole && controller.start(arguments.mid(1));
     }
 
-    // The application keeps references to argc and argv: both outlive it.
-    std::vector<QByteArray> argData;
-    for (const QString &arg : std::as_const(runtime->serviceArguments))
-        argData.push_back(arg.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &arg : argData)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int argc = int(argData.size());
-
-    owner->createApplication(argc, argv.data());
+    QtServiceArgv argv(runtime->serviceArguments);
+    owner->createApplication(argv.argc(), argv.argv());
     QCoreApplication *app = QCoreApplication::instance();
     if (!app) {
         // Let the entry thread tell the manager that the service stopped, so the dispatcher
