@@ -1,39 +1,12 @@
 #include "porttest/porttest.h"
+#include "tests/common/testhelpers.h"
 
-#include <QHostAddress>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTest>
-#include <QUdpSocket>
 
 using namespace Qt::StringLiterals;
+using namespace vxtest;
 
 namespace {
-
-constexpr int patience = 15000;
-
-quint16 freeTcpPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return probe.serverPort();
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::AnyIPv4, 0);
-    return probe.localPort();
-}
-
-bool accepts(quint16 port)
-{
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    return probe.waitForConnected(500);
-}
 
 // A requesting-side test driven over a real control connection, as a client tool would: its
 // lines go out with CR LF, the service's "porttesting" lines come back to it.
@@ -46,12 +19,14 @@ public:
         connect(&socket, &QTcpSocket::readyRead, this, &ControlClient::receive);
     }
 
+    QStringList sent;
     QByteArray received;
     QStringList lines;
 
 private:
     void send(const QString &mes)
     {
+        sent << mes;
         m_socket.write((mes.endsWith(u"\r\n"_s) ? mes : mes + u"\r\n"_s).toLatin1());
     }
 
@@ -79,76 +54,79 @@ class TstPortTestE2e : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
     void kinds_data();
     void kinds();
 
 private:
-    QProcess m_tester;
-    quint16 m_control_port = 0;
+    TesterProcess m_tester;
 };
 
 void TstPortTestE2e::initTestCase()
 {
-    const QString program = qEnvironmentVariable("VX_TESTER");
-    if (program.isEmpty())
+    if (qEnvironmentVariableIsEmpty("VX_TESTER"))
         QSKIP("VX_TESTER is not set (run under ctest)");
-    m_control_port = freeTcpPort();
-    m_tester.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_tester.start(program, {u"-e"_s, QString::number(m_control_port)});
-    QVERIFY2(m_tester.waitForStarted(patience), qPrintable(m_tester.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(accepts(m_control_port) || m_tester.state() != QProcess::Running,
-                             patience);
-    QCOMPARE(m_tester.state(), QProcess::Running);
-}
-
-void TstPortTestE2e::cleanupTestCase()
-{
-    if (m_tester.state() == QProcess::NotRunning)
-        return;
-    m_tester.terminate();
-    if (!m_tester.waitForFinished(patience))
-        m_tester.kill();
-    m_tester.waitForFinished(patience);
+    QVERIFY(m_tester.start());
 }
 
 void TstPortTestE2e::kinds_data()
 {
     QTest::addColumn<int>("protocol");
     QTest::addColumn<int>("direction");
-    QTest::addColumn<QString>("goLine"); // what the service answers the request with
+    QTest::addColumn<QStringList>("clientLines");  // as emitted, exactly; %1 is the port
+    QTest::addColumn<QStringList>("serviceLines"); // from the service, at least these
+    QTest::addColumn<QString>("serviceSuccess");   // may follow when the service saw it first
     QTest::addRow("tcp in") << int(PortTest::Tcp) << int(PortTest::In)
-                            << u"porttesting out tcp %1"_s;
+                            << QStringList{u"testport out tcp %1 5000"_s,
+                                           u"porttesting in tcp %1 success\r\n"_s}
+                            << QStringList{u"porttesting out tcp %1"_s}
+                            << u"porttesting out tcp %1 success"_s;
     QTest::addRow("tcp out") << int(PortTest::Tcp) << int(PortTest::Out)
-                             << u"porttesting in tcp %1"_s;
+                             << QStringList{u"testport in tcp %1 5000"_s,
+                                            u"porttesting out tcp %1 success\r\n"_s}
+                             << QStringList{u"porttesting in tcp %1"_s}
+                             << u"porttesting in tcp %1 success"_s;
     QTest::addRow("udp in") << int(PortTest::Udp) << int(PortTest::In)
-                            << u"porttesting out udp %1"_s;
+                            << QStringList{u"testport out udp %1 5000"_s,
+                                           u"porttesting in udp %1 success\r\n"_s}
+                            << QStringList{u"porttesting out udp %1"_s} << QString();
     QTest::addRow("udp out") << int(PortTest::Udp) << int(PortTest::Out)
-                             << u"porttesting in udp %1"_s;
+                             << QStringList{u"testport in udp %1 5000"_s}
+                             << QStringList{u"porttesting in udp %1"_s,
+                                            u"porttesting in udp %1 success"_s}
+                             << QString();
 }
 
 void TstPortTestE2e::kinds()
 {
     QFETCH(int, protocol);
     QFETCH(int, direction);
-    QFETCH(QString, goLine);
+    QFETCH(QStringList, clientLines);
+    QFETCH(QStringList, serviceLines);
+    QFETCH(QString, serviceSuccess);
     QTcpSocket control;
-    control.connectToHost(QHostAddress::LocalHost, m_control_port);
-    QVERIFY(control.waitForConnected(patience));
+    control.connectToHost(QHostAddress::LocalHost, m_tester.port());
+    QVERIFY(control.waitForConnected(kPatience));
 
-    const quint16 port = protocol == PortTest::Tcp ? freeTcpPort() : freeUdpPort();
+    const quint16 port = freePort(protocol == PortTest::Udp);
     PortTest test(port, protocol, direction, 5000, QString());
     ControlClient client(control, test);
     QSignalSpy done(&test, &PortTest::testDone);
     QVERIFY(test.handleTest(false));
-    QVERIFY(done.wait(patience));
-    QCOMPARE(done.size(), 1);
-    QCOMPARE(done.first().first().toBool(), true);
+    QVERIFY(done.wait(kPatience));
     QVERIFY(test.isFinished() && test.isSuccess() && !test.isTimedOut());
 
     // A test that succeeds on its own connection may end before the go line has been read.
-    QTRY_VERIFY_WITH_TIMEOUT(!client.lines.isEmpty(), patience);
-    QCOMPARE(client.lines.first(), goLine.arg(port));
+    QTRY_VERIFY_WITH_TIMEOUT(client.lines.size() >= serviceLines.size(), kPatience);
+    for (QString &line : clientLines)
+        line = line.arg(port);
+    for (QString &line : serviceLines)
+        line = line.arg(port);
+    QCOMPARE(client.sent, clientLines);
+    if (client.lines.size() > serviceLines.size() && !serviceSuccess.isEmpty())
+        serviceLines << serviceSuccess.arg(port);
+    QCOMPARE(client.lines, serviceLines);
+    QCOMPARE(done.size(), 1);
+    QCOMPARE(done.first().first().toBool(), true);
     // Every line arrives with exactly one CR LF.
     QVERIFY(client.received.endsWith("\r\n"));
     QCOMPARE(client.received.count("\r\n"), client.received.count('\n'));
