@@ -1,41 +1,22 @@
 #include "client/portlist.h"
+#include "tests/common/testhelpers.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QUdpSocket>
 
 #include <memory>
 
 using namespace Qt::StringLiterals;
+using namespace vxtest;
 
 namespace {
 
-constexpr int kWait = 15000;
 // A whole run of the tool; far above anything a healthy run on loopback takes.
 constexpr int kRunLimit = 60000;
-
-quint16 freePort(bool udp)
-{
-    if (udp) {
-        QUdpSocket probe;
-        probe.bind(QHostAddress::AnyIPv4, 0);
-        return probe.localPort();
-    }
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return probe.serverPort();
-}
 
 bool portFree(quint16 port, bool udp)
 {
@@ -62,58 +43,6 @@ quint16 freeRange(int count, bool udp)
     return 0;
 }
 
-// The real service in the foreground on a free control port, with its own TMPDIR so that its
-// debug log can be read.
-class Tester
-{
-public:
-    ~Tester() { stop(); }
-    bool start()
-    {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            m_port = freePort(false);
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(u"TMPDIR"_s, m_dir.path());
-            m_process.setProcessEnvironment(env);
-            m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-            m_process.start(qEnvironmentVariable("VX_TESTER"), {u"-e"_s, QString::number(m_port)});
-            if (!m_process.waitForStarted(kWait))
-                return false;
-            const bool serving = QTest::qWaitFor(
-                [this] {
-                    if (m_process.state() != QProcess::Running)
-                        return true;
-                    QTcpSocket probe;
-                    probe.connectToHost(QHostAddress::LocalHost, m_port);
-                    return probe.waitForConnected(500);
-                },
-                kWait);
-            if (serving && m_process.state() == QProcess::Running)
-                return true;
-            m_process.waitForFinished(kWait);
-        }
-        return false;
-    }
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.kill();
-        m_process.waitForFinished(kWait);
-    }
-    quint16 port() const { return m_port; }
-    QByteArray log() const
-    {
-        QFile file(m_dir.filePath(u"service-debuglog.txt"_s));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-};
-
 // One run of the real tool. The event loop keeps turning while it runs, for the relay below.
 struct Run
 {
@@ -130,13 +59,13 @@ Run runTool(const QStringList &arguments)
     QProcess process;
     process.start(qEnvironmentVariable("VX_CHECK"), arguments);
     Run run;
-    if (!process.waitForStarted(kWait))
+    if (!process.waitForStarted(kPatience))
         return run;
     run.finished =
         QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kRunLimit);
     if (!run.finished) {
         process.kill();
-        process.waitForFinished(kWait);
+        process.waitForFinished(kPatience);
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
@@ -172,7 +101,7 @@ private:
     }
     void fromTool()
     {
-        if (m_up->state() == QAbstractSocket::ConnectedState || m_up->waitForConnected(kWait))
+        if (m_up->state() == QAbstractSocket::ConnectedState || m_up->waitForConnected(kPatience))
             m_up->write(m_down->readAll());
     }
     void fromService()
@@ -193,10 +122,28 @@ private:
     QString m_withheld;
 };
 
-QString resultLine(const QString &protocol, quint16 port, const QString &direction,
-                   const QString &result)
+// The start of one result line; a detail may follow.
+QString result(const QString &protocol, quint16 port, const QString &direction,
+               const QString &outcome)
 {
-    return u"^%1 +%2 %3 +%4 +\\d+ ms"_s.arg(protocol).arg(port).arg(direction, result);
+    return u"^%1 +%2 %3 +%4 +\\d+ ms"_s.arg(protocol).arg(port).arg(direction, outcome);
+}
+
+QString exactly(const QString &line)
+{
+    return u"^"_s + QRegularExpression::escape(line) + u"$"_s;
+}
+
+// Where the lines differ from the patterns, one a line; empty when they all match.
+QString mismatch(const QStringList &lines, const QStringList &patterns)
+{
+    if (lines.size() != patterns.size())
+        return u"%1 lines, not %2:\n"_s.arg(lines.size()).arg(patterns.size()) + lines.join(u'\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (!QRegularExpression(patterns.at(i)).match(lines.at(i)).hasMatch())
+            return u"line %1: '%2' does not match '%3'"_s.arg(i).arg(lines.at(i), patterns.at(i));
+    }
+    return QString();
 }
 
 QJsonObject parseJson(const QString &text)
@@ -208,6 +155,12 @@ QJsonObject parseJson(const QString &text)
 
 } // namespace
 
+#define VERIFY_LINES(lines, ...)                                                                   \
+    do {                                                                                           \
+        const QString why = mismatch(lines, __VA_ARGS__);                                          \
+        QVERIFY2(why.isEmpty(), qPrintable(why));                                                  \
+    } while (false)
+
 class TestClient : public QObject
 {
     Q_OBJECT
@@ -217,9 +170,8 @@ private Q_SLOTS:
     void portList_data();
     void portList();
     void publicIp();
-    void kinds_data();
-    void kinds();
-    void listAndRange();
+    void checks_data();
+    void checks();
     void portHeldHere_data();
     void portHeldHere();
     void serverTimeout();
@@ -237,7 +189,7 @@ private:
     {
         return QStringList{u"--port"_s, QString::number(m_tester.port())} + arguments;
     }
-    Tester m_tester;
+    TesterProcess m_tester;
 };
 
 void TestClient::initTestCase()
@@ -261,16 +213,9 @@ void TestClient::portList_data()
     QTest::addRow("once each") << u"81,80-82,80"_s << true << P{81, 80, 82};
     QTest::addRow("one-port range") << u"5-5"_s << true << P{5};
     QTest::addRow("limits") << u"1,65535"_s << true << P{1, 65535};
-    QTest::addRow("empty") << u""_s << false << P{};
-    QTest::addRow("zero") << u"0"_s << false << P{};
-    QTest::addRow("too big") << u"65536"_s << false << P{};
-    QTest::addRow("huge") << u"99999999999"_s << false << P{};
-    QTest::addRow("trailing comma") << u"80,"_s << false << P{};
-    QTest::addRow("word") << u"http"_s << false << P{};
-    QTest::addRow("sign") << u"+80"_s << false << P{};
-    QTest::addRow("backwards") << u"10-5"_s << false << P{};
-    QTest::addRow("open range") << u"80-"_s << false << P{};
-    QTest::addRow("double range") << u"1-2-3"_s << false << P{};
+    for (const char *bad :
+         {"", "0", "65536", "99999999999", "80,", "http", "+80", "10-5", "80-", "1-2-3"})
+        QTest::addRow("invalid '%s'", bad) << QString::fromLatin1(bad) << false << P{};
 }
 
 void TestClient::portList()
@@ -302,59 +247,53 @@ void TestClient::publicIp()
     QCOMPARE(document.value(u"server"_s).toString(), u"127.0.0.1:%1"_s.arg(m_tester.port()));
 }
 
-void TestClient::kinds_data()
+// Checks that all succeed: one port in one direction, and a list with a range in both.
+void TestClient::checks_data()
 {
     QTest::addColumn<QString>("protocol");
-    QTest::addColumn<QString>("direction");
+    QTest::addColumn<QString>("direction"); // empty: the default, both
+    QTest::addColumn<bool>("list");
     for (const QString &protocol : {u"tcp"_s, u"udp"_s}) {
         for (const QString &direction : {u"in"_s, u"out"_s})
             QTest::addRow("%s %s", qPrintable(protocol), qPrintable(direction))
-                << protocol << direction;
+                << protocol << direction << false;
+        QTest::addRow("%s list and range", qPrintable(protocol)) << protocol << QString() << true;
     }
 }
 
-void TestClient::kinds()
+void TestClient::checks()
 {
     QFETCH(QString, protocol);
     QFETCH(QString, direction);
-    const quint16 port = freePort(protocol == u"udp"_s);
-    const Run run = runTool(at({protocol, QString::number(port), u"--direction"_s, direction}));
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, 0);
-    const QStringList lines = run.lines();
-    QCOMPARE(lines.size(), 2);
-    QVERIFY2(QRegularExpression(resultLine(protocol, port, direction, u"reachable"_s))
-                 .match(lines.at(0))
-                 .hasMatch(),
-             qPrintable(lines.at(0)));
-    QCOMPARE(lines.at(1), u"1 check: 1 reachable"_s);
-    QCOMPARE(run.err, QString());
-}
-
-void TestClient::listAndRange()
-{
-    for (const bool udp : {false, true}) {
-        const QString protocol = udp ? u"udp"_s : u"tcp"_s;
-        const quint16 single = freePort(udp);
+    QFETCH(bool, list);
+    const bool udp = protocol == u"udp"_s;
+    QList<quint16> ports{freePort(udp)};
+    QStringList arguments{protocol, QString::number(ports.first())};
+    if (list) {
         const quint16 base = freeRange(3, udp);
         QVERIFY(base != 0);
-        const Run run = runTool(at({protocol, u"%1,%2-%3"_s.arg(single).arg(base).arg(base + 2)}));
-        QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 0);
-        const QStringList lines = run.lines();
-        QCOMPARE(lines.size(), 9);
-        // Each port in the order given, "in" before "out".
-        const QList<quint16> ports{single, base, quint16(base + 1), quint16(base + 2)};
-        for (int i = 0; i < 8; ++i) {
-            const QString direction = i % 2 == 0 ? u"in"_s : u"out"_s;
-            QVERIFY2(
-                QRegularExpression(resultLine(protocol, ports.at(i / 2), direction, u"reachable"_s))
-                    .match(lines.at(i))
-                    .hasMatch(),
-                qPrintable(lines.at(i)));
-        }
-        QCOMPARE(lines.at(8), u"8 checks: 8 reachable"_s);
+        ports << base << quint16(base + 1) << quint16(base + 2);
+        arguments.last() += u",%1-%2"_s.arg(base).arg(base + 2);
     }
+    if (!direction.isEmpty())
+        arguments << u"--direction"_s << direction;
+    const QStringList directions =
+        direction.isEmpty() ? QStringList{u"in"_s, u"out"_s} : QStringList{direction};
+    // Each port in the order given, "in" before "out".
+    QStringList expected;
+    for (const quint16 port : std::as_const(ports)) {
+        for (const QString &way : directions)
+            expected << result(protocol, port, way, u"reachable"_s);
+    }
+    const qsizetype count = expected.size();
+    expected << exactly(count == 1 ? u"1 check: 1 reachable"_s
+                                   : u"%1 checks: %1 reachable"_s.arg(count));
+
+    const Run run = runTool(at(arguments));
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    VERIFY_LINES(run.lines(), expected);
+    QCOMPARE(run.err, QString());
 }
 
 void TestClient::portHeldHere_data()
@@ -372,14 +311,11 @@ void TestClient::portHeldHere()
     const QString protocol = udp ? u"udp"_s : u"tcp"_s;
     QTcpServer tcpHolder;
     QUdpSocket udpHolder;
-    quint16 held = 0;
-    if (udp) {
+    if (udp)
         QVERIFY(udpHolder.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
-        held = udpHolder.localPort();
-    } else {
+    else
         QVERIFY(tcpHolder.listen(QHostAddress::AnyIPv4, 0));
-        held = tcpHolder.serverPort();
-    }
+    const quint16 held = udp ? udpHolder.localPort() : tcpHolder.serverPort();
     const quint16 free = freePort(udp);
     // A long limit: the service's failed test must be ended by the tool's report, not by its
     // own time limit, for the next check to go on at once.
@@ -391,25 +327,13 @@ void TestClient::portHeldHere()
     QVERIFY(run.finished);
     QVERIFY2(clock.elapsed() < limit, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(run.exitCode, 1);
-    const QStringList lines = run.lines();
-    QCOMPARE(lines.size(), 5);
-    QVERIFY2(QRegularExpression(resultLine(protocol, held, u"in"_s, u"unavailable"_s) +
-                                u"  cannot (listen on|bind) port %1 here"_s.arg(held))
-                 .match(lines.at(0))
-                 .hasMatch(),
-             qPrintable(lines.at(0)));
-    QVERIFY2(QRegularExpression(resultLine(protocol, held, u"out"_s, u"blocked"_s) +
-                                u"  the server could not (listen on|bind) port %1$"_s.arg(held))
-                 .match(lines.at(1))
-                 .hasMatch(),
-             qPrintable(lines.at(1)));
-    QVERIFY(QRegularExpression(resultLine(protocol, free, u"in"_s, u"reachable"_s))
-                .match(lines.at(2))
-                .hasMatch());
-    QVERIFY(QRegularExpression(resultLine(protocol, free, u"out"_s, u"reachable"_s))
-                .match(lines.at(3))
-                .hasMatch());
-    QCOMPARE(lines.at(4), u"4 checks: 2 reachable, 1 blocked, 1 unavailable"_s);
+    VERIFY_LINES(run.lines(), {result(protocol, held, u"in"_s, u"unavailable"_s) +
+                                   u"  cannot (listen on|bind) port %1 here"_s.arg(held),
+                               result(protocol, held, u"out"_s, u"blocked"_s) +
+                                   u"  the server could not (listen on|bind) port %1$"_s.arg(held),
+                               result(protocol, free, u"in"_s, u"reachable"_s),
+                               result(protocol, free, u"out"_s, u"reachable"_s),
+                               exactly(u"4 checks: 2 reachable, 1 blocked, 1 unavailable"_s)});
 }
 
 void TestClient::serverTimeout()
@@ -425,17 +349,10 @@ void TestClient::serverTimeout()
     QVERIFY(run.finished);
     QCOMPARE(relay.withheldLines.size(), 1);
     QCOMPARE(run.exitCode, 1);
-    const QStringList lines = run.lines();
-    QCOMPARE(lines.size(), 3);
-    QVERIFY2(QRegularExpression(resultLine(u"udp"_s, silent, u"out"_s, u"timed out"_s) +
-                                u"  no ping reached the server within 1000 ms$"_s)
-                 .match(lines.at(0))
-                 .hasMatch(),
-             qPrintable(lines.at(0)));
-    QVERIFY(QRegularExpression(resultLine(u"udp"_s, open, u"out"_s, u"reachable"_s))
-                .match(lines.at(1))
-                .hasMatch());
-    QCOMPARE(lines.at(2), u"2 checks: 1 reachable, 1 timed out"_s);
+    VERIFY_LINES(run.lines(), {result(u"udp"_s, silent, u"out"_s, u"timed out"_s) +
+                                   u"  no ping reached the server within 1000 ms$"_s,
+                               result(u"udp"_s, open, u"out"_s, u"reachable"_s),
+                               exactly(u"2 checks: 1 reachable, 1 timed out"_s)});
 }
 
 void TestClient::json()
@@ -443,41 +360,39 @@ void TestClient::json()
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::AnyIPv4, 0));
     const quint16 held = holder.serverPort();
-    const quint16 free = freePort(false);
+    const quint16 free = freePort();
     const Run run = runTool(at({u"--json"_s, u"tcp"_s, u"%1,%2"_s.arg(free).arg(held)}));
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 1);
-    const QJsonObject document = parseJson(run.out);
+    QJsonObject document = parseJson(run.out);
     QVERIFY2(!document.isEmpty(), qPrintable(run.out));
-    QCOMPARE(document.value(u"server"_s).toString(), u"127.0.0.1:%1"_s.arg(m_tester.port()));
-    QCOMPARE(document.value(u"protocol"_s).toString(), u"tcp"_s);
-    QCOMPARE(document.value(u"timeout"_s).toInt(), 5000);
-    QCOMPARE(document.value(u"success"_s).toBool(true), false);
-    QVERIFY(!document.contains(u"error"_s));
-
-    const QJsonArray checks = document.value(u"checks"_s).toArray();
-    QCOMPARE(checks.size(), 4);
+    const QJsonArray checks = document.take(u"checks"_s).toArray();
+    QCOMPARE(document.take(u"summary"_s).toObject(), (QJsonObject{{u"total"_s, 4},
+                                                                  {u"reachable"_s, 2},
+                                                                  {u"blocked"_s, 1},
+                                                                  {u"unavailable"_s, 1},
+                                                                  {u"timeout"_s, 0},
+                                                                  {u"error"_s, 0}}));
+    // Nothing else, and no "error" where the server answered.
+    QCOMPARE(document, (QJsonObject{{u"server"_s, u"127.0.0.1:%1"_s.arg(m_tester.port())},
+                                    {u"protocol"_s, u"tcp"_s},
+                                    {u"timeout"_s, 5000},
+                                    {u"success"_s, false}}));
     const QList<std::tuple<quint16, QString, QString>> expected{{free, u"in"_s, u"reachable"_s},
                                                                 {free, u"out"_s, u"reachable"_s},
                                                                 {held, u"in"_s, u"unavailable"_s},
                                                                 {held, u"out"_s, u"blocked"_s}};
+    QCOMPARE(checks.size(), expected.size());
     for (int i = 0; i < 4; ++i) {
-        const QJsonObject check = checks.at(i).toObject();
+        QJsonObject check = checks.at(i).toObject();
         const auto &[port, direction, result] = expected.at(i);
-        QCOMPARE(check.value(u"protocol"_s).toString(), u"tcp"_s);
-        QCOMPARE(check.value(u"port"_s).toInt(), int(port));
-        QCOMPARE(check.value(u"direction"_s).toString(), direction);
-        QCOMPARE(check.value(u"result"_s).toString(), result);
-        QVERIFY(check.value(u"elapsedMs"_s).isDouble());
-        QCOMPARE(check.value(u"detail"_s).toString().isEmpty(), result == u"reachable"_s);
+        QVERIFY(check.take(u"elapsedMs"_s).isDouble());
+        QCOMPARE(check.take(u"detail"_s).toString().isEmpty(), result == u"reachable"_s);
+        QCOMPARE(check, (QJsonObject{{u"protocol"_s, u"tcp"_s},
+                                     {u"port"_s, int(port)},
+                                     {u"direction"_s, direction},
+                                     {u"result"_s, result}}));
     }
-    const QJsonObject summary = document.value(u"summary"_s).toObject();
-    QCOMPARE(summary.value(u"total"_s).toInt(), 4);
-    QCOMPARE(summary.value(u"reachable"_s).toInt(), 2);
-    QCOMPARE(summary.value(u"blocked"_s).toInt(), 1);
-    QCOMPARE(summary.value(u"unavailable"_s).toInt(), 1);
-    QCOMPARE(summary.value(u"timeout"_s).toInt(), 0);
-    QCOMPARE(summary.value(u"error"_s).toInt(), 0);
 
     // All reachable: success and exit code 0.
     const Run good = runTool(at({u"--json"_s, u"udp"_s, QString::number(freePort(true))}));
@@ -528,7 +443,7 @@ void TestClient::help()
 
 void TestClient::quietUnlessVerbose()
 {
-    const QString port = QString::number(freePort(false));
+    const QString port = QString::number(freePort());
     const Run quiet = runTool(at({u"tcp"_s, port}));
     QCOMPARE(quiet.exitCode, 0);
     QCOMPARE(quiet.err, QString());
@@ -543,41 +458,34 @@ void TestClient::quietUnlessVerbose()
 // The service dies while a check waits: the check and those after it end as errors at once.
 void TestClient::serverGoesAway()
 {
-    Tester doomed;
+    TesterProcess doomed;
     QVERIFY(doomed.start());
     // Another connection's test holds the port at the service for a long while, so the tool's
     // test waits in the queue there.
-    const quint16 port = freePort(false);
+    const quint16 port = freePort();
     QTcpSocket other;
     other.connectToHost(QHostAddress::LocalHost, doomed.port());
-    QVERIFY(other.waitForConnected(kWait));
+    QVERIFY(other.waitForConnected(kPatience));
     other.write(u"testport tcp %1 60000\r\n"_s.arg(port).toLatin1());
-    QTRY_VERIFY_WITH_TIMEOUT(other.canReadLine(), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(other.canReadLine(), kPatience);
 
     QProcess tool;
     tool.start(qEnvironmentVariable("VX_CHECK"),
                {u"--port"_s, QString::number(doomed.port()), u"--timeout"_s, u"60000"_s, u"tcp"_s,
-                u"%1,%2"_s.arg(port).arg(freePort(false)), u"--direction"_s, u"out"_s});
-    QVERIFY(tool.waitForStarted(kWait));
+                u"%1,%2"_s.arg(port).arg(freePort()), u"--direction"_s, u"out"_s});
+    QVERIFY(tool.waitForStarted(kPatience));
     const QByteArray request = u"--> testport in tcp %1 60000"_s.arg(port).toLatin1();
-    QTRY_VERIFY_WITH_TIMEOUT(doomed.log().contains(request), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(doomed.log().contains(request), kPatience);
     QCOMPARE(tool.state(), QProcess::Running);
 
     doomed.stop();
     // Far below the 62 s the check could otherwise wait.
-    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, kPatience);
     QCOMPARE(tool.exitCode(), 2);
-    const QStringList lines =
-        QString::fromLocal8Bit(tool.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 3);
-    QVERIFY2(QRegularExpression(resultLine(u"tcp"_s, port, u"out"_s, u"error"_s) +
-                                u"  lost the connection to the server$"_s)
-                 .match(lines.at(0))
-                 .hasMatch(),
-             qPrintable(lines.at(0)));
-    QVERIFY2(lines.at(1).contains(u"error"_s) && lines.at(1).contains(u"not run"_s),
-             qPrintable(lines.at(1)));
-    QCOMPARE(lines.at(2), u"2 checks: 0 reachable, 2 error"_s);
+    VERIFY_LINES(
+        QString::fromLocal8Bit(tool.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+        {result(u"tcp"_s, port, u"out"_s, u"error"_s) + u"  lost the connection to the server$"_s,
+         u"error.*not run|not run.*error"_s, exactly(u"2 checks: 0 reachable, 2 error"_s)});
     const QString err = QString::fromLocal8Bit(tool.readAllStandardError());
     QVERIFY2(err.startsWith(u"vx-connectivity-check: lost the connection to 127.0.0.1:%1: "_s.arg(
                  doomed.port())),
@@ -586,7 +494,7 @@ void TestClient::serverGoesAway()
 
 void TestClient::serverNotThere()
 {
-    const quint16 nobody = freePort(false);
+    const quint16 nobody = freePort();
     const Run run = runTool({u"--port"_s, QString::number(nobody), u"tcp"_s, u"80"_s});
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 2);
@@ -618,14 +526,9 @@ void TestClient::silentServer()
                                QString::number(checked), u"--direction"_s, u"out"_s});
     QVERIFY(check.finished);
     QCOMPARE(check.exitCode, 1);
-    const QStringList lines = check.lines();
-    QCOMPARE(lines.size(), 2);
-    QVERIFY2(QRegularExpression(resultLine(u"udp"_s, checked, u"out"_s, u"timed out"_s) +
-                                u"  no answer from the server within 2300 ms$"_s)
-                 .match(lines.at(0))
-                 .hasMatch(),
-             qPrintable(lines.at(0)));
-    QCOMPARE(lines.at(1), u"1 check: 0 reachable, 1 timed out"_s);
+    VERIFY_LINES(check.lines(), {result(u"udp"_s, checked, u"out"_s, u"timed out"_s) +
+                                     u"  no answer from the server within 2300 ms$"_s,
+                                 exactly(u"1 check: 0 reachable, 1 timed out"_s)});
 }
 
 QTEST_GUILESS_MAIN(TestClient)
