@@ -6,8 +6,12 @@ using namespace Qt::StringLiterals;
 
 std::optional<TestPortRequest> TestPortRequest::parse(const QString &arguments)
 {
+    // The request's grammar is "(in|out)*\s*(udp|tcp)\s+(\d+)\s*(\d*)", searched anywhere. Its
+    // leading "(in|out)*\s*" is not searched for: it can match at every position of a long run
+    // of blanks or of "in"s, which took seconds for one long line. What it captured is the "in"
+    // or "out" right before the blanks that precede the protocol, read below.
     static const QRegularExpression pattern = [] {
-        QRegularExpression expression(u"(in|out)*\\s*(udp|tcp)\\s+(\\d+)\\s*(\\d*)"_s,
+        QRegularExpression expression(u"(udp|tcp)\\s+(\\d+)\\s*(\\d*)"_s,
                                       QRegularExpression::CaseInsensitiveOption |
                                           QRegularExpression::UseUnicodePropertiesOption);
         expression.optimize();
@@ -17,15 +21,15 @@ std::optional<TestPortRequest> TestPortRequest::parse(const QString &arguments)
     if (!match.hasMatch())
         return std::nullopt;
     // Numbers that do not fit an int read as 0, which no port is.
-    const int port = match.captured(3).toInt(nullptr, 10);
+    const int port = match.captured(2).toInt(nullptr, 10);
     if (port < 1 || port > 65535)
         return std::nullopt;
-    const QString direction = match.captured(1).toLower();
-    const QString limit = match.captured(4);
+    const QStringView before = QStringView(arguments).first(match.capturedStart(1)).trimmed();
+    const QString limit = match.captured(3);
     TestPortRequest request;
     request.port = quint16(port);
-    request.protocol = match.captured(2).toLower() == u"tcp"_s ? 0 : 1;
-    request.direction = direction.isEmpty() || direction == u"in"_s ? 0 : 1;
+    request.protocol = match.captured(1).toLower() == u"tcp"_s ? 0 : 1;
+    request.direction = before.endsWith(u"out"_s, Qt::CaseInsensitive) ? 1 : 0;
     request.timeout = limit.isEmpty() ? DefaultTimeout : limit.toInt(nullptr, 10);
     return request;
 }
