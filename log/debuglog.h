@@ -6,7 +6,8 @@
 // The process's debug log: every Qt diagnostic of every thread, appended to
 // "service-debuglog.txt" in the temporary directory and flushed per message.
 //
-// Threading: write() and close() are serialised by one process-wide lock; any thread may log.
+// Threading: any thread may log. Each message is one write(2) to a file opened for appending, so
+// lines never interleave; close() and the opening of the file exclude every message.
 class DebugLog
 {
 public:
