@@ -3,6 +3,24 @@
 #include "server/porttesterserver.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
+
+#include <sys/resource.h>
+
+namespace {
+// Every control connection holds descriptors of its own; take all the system grants us, as a
+// service manager's descriptor limit means the hard one.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        qDebug("ConnTesterService::start() - could not raise the descriptor limit to %llu",
+               static_cast<unsigned long long>(limit.rlim_max));
+}
+} // namespace
 
 ConnTesterService::ConnTesterService(int argc, char **argv)
     : QtService<QCoreApplication>(argc, argv, QStringLiteral("VX Connectivity Tester"))
@@ -25,6 +43,11 @@ quint16 ConnTesterService::controlPort()
 
 void ConnTesterService::start()
 {
+    raiseDescriptorLimit();
+    // Tests probe direct reachability: a proxy from the system's settings would make them
+    // test the proxy instead, and asking for one costs a lookup on every listen, bind and
+    // connect.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     QCoreApplication *app = application();
     const quint16 port = controlPort();
     server = new PortTesterServer(QHostAddress(QHostAddress::AnyIPv4), port, app);

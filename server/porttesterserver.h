@@ -2,8 +2,10 @@
 
 #include <QHostAddress>
 #include <QMap>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 
 class PortTestHandler;
 class QTcpSocket;
@@ -34,8 +36,14 @@ protected:
 
 private Q_SLOTS:
     void discardClient();
+    void onAcceptReady();
+    void onAcceptRetry();
+    void onTrimMemory();
 
 private:
+    void serve(qintptr socketDescriptor);
+    void refuse(qintptr socketDescriptor);
+    void holdAccepting();
     void closeClients();
     void disposeOf(QTcpSocket *socket, PortTestHandler *handler);
 
@@ -43,4 +51,11 @@ private:
     // Owns the handlers and the sockets; neither has a parent.
     QMap<QTcpSocket *, PortTestHandler *> m_clients;
     QString m_last_error;
+    // Set while accepting waits for descriptors: a closing connection or m_accept_retry ends
+    // the wait (descriptors freed elsewhere give no event).
+    bool m_accept_held = false;
+    QTimer m_accept_retry;
+    QTimer m_trim_timer;
+    // Readable when connections wait to be accepted; disabled while accepting is held.
+    QSocketNotifier m_accept_notifier{QSocketNotifier::Read};
 };

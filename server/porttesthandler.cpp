@@ -35,6 +35,7 @@ PortTestHandler::PortTestHandler(QTcpSocket *socket, QObject *parent)
     : QObject(parent), m_socket(socket)
 {
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
+    m_peer_address = m_socket->peerAddress().toString();
     m_thread = std::make_unique<PortTesterThread>();
     m_socket->setReadBufferSize(kMaxLineLength);
     m_schedule_timer.setInterval(kScheduleInterval);
@@ -94,8 +95,8 @@ bool PortTestHandler::addPortTest(PortTest *test)
     m_test_queue.append(test);
     qDebug("PortTestHandler::addPortTest() - port-test queued! (peer is %s)",
            qPrintable(test->peerAddress()));
-    if (!m_schedule_timer.isActive())
-        m_schedule_timer.start();
+    if (!m_current_test)
+        scheduleSoon();
     return true;
 }
 
@@ -122,29 +123,82 @@ bool PortTestHandler::isPortInUse(int port)
 
 void PortTestHandler::onReadCommand()
 {
-    if (m_closing)
+    if (m_closing || m_reading_held)
         return;
     qDebug("PortTestHandler::onReadCommand() - sock_id = %d",
            static_cast<int>(m_socket->socketDescriptor()));
-    while (m_socket->canReadLine()) {
-        const QString line = QString::fromLatin1(m_socket->readLine());
+    m_reading = true;
+    bool held = false;
+    for (qsizetype end = lineEnd(); end >= 0; end = lineEnd()) {
+        if ((held = holdReading()))
+            break;
+        const QString line =
+            QString::fromLatin1(QByteArrayView(m_read_buffer).sliced(m_read_pos, end - m_read_pos));
+        m_read_pos = end;
         const QStringList parts = line.split(u"\r\n"_s, Qt::SkipEmptyParts, Qt::CaseSensitive);
         for (const QString &part : parts)
             handleLine(part);
         if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+            m_reading = false;
             logEvent(u"Connection closed"_s);
             return;
         }
     }
-    // The read buffer holds at most one maximal line: full without a line feed means the line
-    // is too long.
-    if (m_socket->bytesAvailable() >= kMaxLineLength) {
+    m_reading = false;
+    m_read_buffer.remove(0, std::exchange(m_read_pos, 0));
+    // The replies of one read leave together, now rather than on the next loop iteration.
+    m_socket->flush();
+    if (!held && m_read_buffer.size() >= kMaxLineLength) {
         qDebug("PortTestHandler::onReadCommand() - line longer than %lld bytes, disconnecting "
                "(sock_id = %d)",
                static_cast<long long>(kMaxLineLength),
                static_cast<int>(m_socket->socketDescriptor()));
         m_socket->abort();
     }
+}
+
+// The end (past its line feed) of the next complete line in m_read_buffer, taking what the
+// socket holds once the buffer has none; -1 when no complete line has arrived. Taking all the
+// socket holds, rather than line by line, lets the socket read on: it stops reading from the
+// network while its capped buffer is full.
+qsizetype PortTestHandler::lineEnd()
+{
+    qsizetype lf = m_read_buffer.indexOf('\n', m_read_pos);
+    if (lf < 0 && m_read_buffer.size() - m_read_pos < kMaxLineLength &&
+        m_socket->bytesAvailable() > 0) {
+        m_read_buffer.remove(0, std::exchange(m_read_pos, 0));
+        const qsizetype searched = m_read_buffer.size();
+        m_read_buffer += m_socket->readAll();
+        lf = m_read_buffer.indexOf('\n', searched);
+    }
+    return lf < 0 ? -1 : lf + 1;
+}
+
+// Stops reading while the client leaves too many replies unread. The socket's read buffer is
+// capped and no longer emptied, so the client's further lines wait in the kernel and TCP flow
+// control holds the client back.
+bool PortTestHandler::holdReading()
+{
+    if (m_socket->bytesToWrite() <= kMaxUnsent)
+        return false;
+    m_reading_held = true;
+    qDebug("PortTestHandler::onReadCommand() - %lld bytes unsent, reading held (sock_id = %d)",
+           static_cast<long long>(m_socket->bytesToWrite()),
+           static_cast<int>(m_socket->socketDescriptor()));
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &PortTestHandler::onBytesWritten,
+            Qt::QueuedConnection);
+    return true;
+}
+
+void PortTestHandler::onBytesWritten()
+{
+    if (!m_reading_held || m_socket->bytesToWrite() > kMaxUnsent / 2)
+        return;
+    disconnect(m_socket, &QTcpSocket::bytesWritten, this, &PortTestHandler::onBytesWritten);
+    m_reading_held = false;
+    qDebug("PortTestHandler::onReadCommand() - replies drained, reading resumed (sock_id = %d)",
+           static_cast<int>(m_socket->socketDescriptor()));
+    onReadCommand();
 }
 
 void PortTestHandler::onDisconnected()
@@ -160,6 +214,10 @@ void PortTestHandler::onSendToPeer(QString mes)
     if (!mes.endsWith(u"\r\n"_s))
         mes.append(u"\r\n"_s);
     m_socket->write(mes.toLocal8Bit());
+    // A test's line goes out at once: the client acts on it. Replies to a read are sent together
+    // at its end.
+    if (!m_reading)
+        m_socket->flush();
 }
 
 void PortTestHandler::onTestDone(bool success)
@@ -171,6 +229,9 @@ void PortTestHandler::onTestDone(bool success)
         qDebug("test on port=%d timed out. (success=%d)", int(test->port()), success ? 1 : 0);
     else
         qDebug("test on port=%d done. (success=%d)", int(test->port()), success ? 1 : 0);
+    // Posted, not run here: the ended test's own lines still queued behind this slot (its
+    // timeout line) reach the wire before the next test's go line.
+    scheduleSoon();
 }
 
 void PortTestHandler::onScheduleTest()
@@ -180,8 +241,27 @@ void PortTestHandler::onScheduleTest()
     retireCurrentTest();
     if (!m_current_test)
         startNextTest();
-    if (!m_current_test && m_test_queue.isEmpty())
+    // A running test always reports its end, and a new request posts a pass; only tests passed
+    // over for ports held by other connections need the timer, which they get no event from.
+    const bool waiting = !m_current_test && !m_test_queue.isEmpty();
+    if (waiting && !m_schedule_timer.isActive())
+        m_schedule_timer.start();
+    else if (!waiting)
         m_schedule_timer.stop();
+}
+
+void PortTestHandler::scheduleSoon()
+{
+    if (m_pass_posted)
+        return;
+    m_pass_posted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_pass_posted = false;
+            onScheduleTest();
+        },
+        Qt::QueuedConnection);
 }
 
 void PortTestHandler::handleLine(const QString &line)
@@ -196,7 +276,7 @@ void PortTestHandler::handleLine(const QString &line)
 bool PortTestHandler::handleCommand(const QString &command, const QString &arguments)
 {
     if (command == u"getpublicip"_s) {
-        onSendToPeer(u"Public IP %1"_s.arg(m_socket->peerAddress().toString()));
+        onSendToPeer(u"Public IP "_s + m_peer_address);
         return true;
     }
     if (command == u"testport"_s && !arguments.isEmpty())
@@ -217,7 +297,7 @@ bool PortTestHandler::handleTestPort(const QString &arguments)
 
     auto test = std::make_unique<PortTest>(request->port, request->protocol, request->direction,
                                            request->timeout, QString());
-    test->setPeerAddress(m_socket->peerAddress().toString());
+    test->setPeerAddress(m_peer_address);
     // A refused test was never started and is released here; the client is not told.
     if (addPortTest(test.get()))
         test.release();

@@ -27,6 +27,9 @@ public:
     // Longest command line accepted, line feed included; a client that sends more without a
     // line feed is disconnected instead of growing the read buffer without bound.
     static constexpr qint64 kMaxLineLength = 64 * 1024;
+    // Replies a client may leave unread before its further lines wait: a client that sends
+    // without reading is held back by TCP flow control instead of growing the write buffer.
+    static constexpr qint64 kMaxUnsent = 1024 * 1024;
 
     explicit PortTestHandler(QTcpSocket *socket, QObject *parent = nullptr);
     ~PortTestHandler() override;
@@ -50,9 +53,13 @@ protected Q_SLOTS:
     void onScheduleTest();
 
 private:
+    void onBytesWritten();
     bool handleCommand(const QString &command, const QString &arguments);
     bool handleTestPort(const QString &arguments);
     void handleLine(const QString &line);
+    qsizetype lineEnd();
+    bool holdReading();
+    void scheduleSoon();
     void retireCurrentTest();
     void startNextTest();
     void startTest(PortTest *test);
@@ -63,7 +70,9 @@ private:
     void quitWhenReleased();
 
     std::unique_ptr<PortTesterThread> m_thread;
-    // Runs only while a test is queued or running: an idle connection costs no wake-ups.
+    // Runs only while tests wait for ports that other connections hold: every other pass is
+    // posted by an event (a test queued or ended), so an idle or busy connection costs no
+    // polling.
     QTimer m_schedule_timer;
     QList<PortTest *> m_test_queue;
     // Ended tests whose deferred deletion is still pending; kept by identity only, so the
@@ -71,7 +80,18 @@ private:
     QList<QObject *> m_done_tests;
     QTcpSocket *m_socket = nullptr;
     PortTest *m_current_test = nullptr;
+    // Bytes taken from the socket and not yet handled: complete lines up to the next read, and
+    // the start of a line whose line feed has not arrived (at most kMaxLineLength).
+    QByteArray m_read_buffer;
+    qsizetype m_read_pos = 0;
+    // The peer's address as text, taken once: it is in every reply and every test.
+    QString m_peer_address;
     bool m_closing = false;
+    bool m_pass_posted = false;
+    // Set while onReadCommand() works through the buffered lines: replies then go out together.
+    bool m_reading = false;
+    // Set while too many replies are unsent; reading waits for them to drain.
+    bool m_reading_held = false;
 
     // Port numbers held by running tests of all handlers, regardless of protocol. Any worker
     // thread; only through reservePort, releasePort and isPortInUse, under s_ports_mutex.
