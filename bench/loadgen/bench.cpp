@@ -109,9 +109,20 @@ int Bench::run()
 bool Bench::prepare()
 {
     // The generator holds one descriptor per connection; take all the system allows. The
-    // servers start with the limit we were given, as they would from a shell.
+    // servers start with the limit a service manager gives the service (--server-nofile), if
+    // we may raise it that far, or else with the limit we were given, as from a shell.
     ::getrlimit(RLIMIT_NOFILE, &m_original_nofile);
     m_nofile = m_original_nofile;
+    m_server_nofile = m_original_nofile;
+    if (m_options.server_nofile > 0) {
+        const rlimit wanted{rlim_t(m_options.server_nofile), rlim_t(m_options.server_nofile)};
+        if (wanted.rlim_max <= m_original_nofile.rlim_max ||
+            ::setrlimit(RLIMIT_NOFILE, &wanted) == 0)
+            m_server_nofile = wanted;
+        else
+            m_nofile_error = std::strerror(errno);
+        ::getrlimit(RLIMIT_NOFILE, &m_nofile);
+    }
     m_nofile.rlim_cur = m_nofile.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &m_nofile);
 
@@ -198,10 +209,18 @@ void Bench::describeMachine()
     m_table.note(std::to_string(std::thread::hardware_concurrency()) + " cores; RLIMIT_NOFILE " +
                  std::to_string(m_original_nofile.rlim_cur) + " soft / " +
                  std::to_string(m_original_nofile.rlim_max) +
-                 " hard (the generator raised its soft limit to the hard one; the servers start "
-                 "with the soft limit); tcp_tw_reuse " +
-                 readFirstLine("/proc/sys/net/ipv4/tcp_tw_reuse") + "; ephemeral ports " +
-                 readFirstLine("/proc/sys/net/ipv4/ip_local_port_range"));
+                 " hard given; the generator runs with " + std::to_string(m_nofile.rlim_cur) +
+                 ", the servers start with " + std::to_string(m_server_nofile.rlim_cur) +
+                 " soft / " + std::to_string(m_server_nofile.rlim_max) + " hard" +
+                 (m_server_nofile.rlim_max == rlim_t(m_options.server_nofile)
+                      ? " (as the systemd unit's LimitNOFILE gives the service)"
+                      : "") +
+                 (m_nofile_error.empty()
+                      ? ""
+                      : " (raising it to " + std::to_string(m_options.server_nofile) +
+                            " failed: " + m_nofile_error + ")") +
+                 "; tcp_tw_reuse " + readFirstLine("/proc/sys/net/ipv4/tcp_tw_reuse") +
+                 "; ephemeral ports " + readFirstLine("/proc/sys/net/ipv4/ip_local_port_range"));
     m_table.note("each phase runs against a fresh server process that has served one warm-up "
                  "connection; turnaround tests ask for a " +
                  std::to_string(TestTimeLimitMs) + " ms limit and keep " +
@@ -224,7 +243,7 @@ void Bench::withServer(Column column, const std::string &phase,
         command = {m_options.service, "-e"};
     else
         command = {m_options.reference};
-    ServerProcess server(columnName(column), command, m_tmpdir, m_original_nofile);
+    ServerProcess server(columnName(column), command, m_tmpdir, m_server_nofile);
     const uint16_t port = net::findFreePort(m_next_control_port);
     m_next_control_port = static_cast<uint16_t>(port + 1);
     std::fprintf(stderr, "%-10s %-9s on port %u ...\n", phase.c_str(), columnName(column), port);

@@ -56,6 +56,8 @@ private:
     std::string m_tmpdir;
     rlimit m_original_nofile{};
     rlimit m_nofile{};
+    rlimit m_server_nofile{};
+    std::string m_nofile_error; // why the servers' limit could not be raised
     uint16_t m_next_control_port = 29000;
     std::vector<uint16_t> m_test_ports;
 };

@@ -16,6 +16,9 @@ const char *usage()
            "  --depth N             tests queued ahead per connection (8)\n"
            "  --seconds S           measured time of the ip, turnaround and churn loads (3)\n"
            "  --window N            connections opening at once (32)\n"
+           "  --server-nofile N     descriptor limit, soft and hard, of the servers (65536, as\n"
+           "                        the systemd unit gives the service; raising the hard limit\n"
+           "                        needs root); 0: the limit the generator started with\n"
            "  --phases LIST         comma-separated subset of idle,concurrent,ip,turnaround,churn\n"
            "  --quickack            turnaround clients acknowledge control data at once (shows\n"
            "                        the service's turnaround without delayed-ACK effects)\n"
@@ -67,6 +70,7 @@ bool parseOptions(int argc, char **argv, Options &options, std::string &error)
         {"--depth", &options.depth, 1},
         {"--seconds", &options.seconds, 1},
         {"--window", &options.window, 1},
+        {"--server-nofile", &options.server_nofile, 0},
     };
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];

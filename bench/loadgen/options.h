@@ -16,7 +16,10 @@ struct Options
     int turnaround_conns = 100;
     int depth = 8;   // tests queued ahead per connection
     int seconds = 3; // measured time of the ip, churn and turnaround loads
-    int window = 32; // connections opening at once (the service listens with a small backlog)
+    int window = 32; // connections opening at once
+    // Descriptor limit (soft and hard) the servers start with, as the service's systemd unit
+    // gives it (LimitNOFILE=65536); 0 keeps the limit the generator was started with.
+    int server_nofile = 65536;
     std::set<std::string> phases{"idle", "concurrent", "ip", "turnaround", "churn"};
     bool keep_tmp = false;
     bool quick_ack = false; // turnaround clients acknowledge control data at once
