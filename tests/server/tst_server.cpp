@@ -30,6 +30,13 @@ using namespace Qt::StringLiterals;
 namespace {
 constexpr int kWait = 10000;
 const auto kLocalhost = QHostAddress(QHostAddress::LocalHost);
+// Built with AddressSanitizer (and so the tester beside it): its allocator holds freed memory in
+// quarantine, so resident memory says nothing about leaks; LeakSanitizer checks them instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // A port free for both TCP and UDP right now.
 quint16 freePort()
@@ -819,7 +826,9 @@ void TestServer::clientThatDoesNotRead()
     QVERIFY2(sent < kCap, "the server kept reading from a client that does not read");
     QVERIFY(tester.waitForLog("reading held"));
     const qint64 grown = tester.status("VmRSS") - rssBefore;
-    QVERIFY2(grown < 16 * 1024, qPrintable(u"RSS grew by %1 KiB"_s.arg(grown)));
+    qInfo("RSS grew by %lld KiB", static_cast<long long>(grown));
+    if (!kSanitized)
+        QVERIFY2(grown < 16 * 1024, qPrintable(u"RSS grew by %1 KiB"_s.arg(grown)));
     QCOMPARE(other.linesBeforeBarrier(), QByteArray());
 
     // Reading now gets every reply: nothing was lost while reading was held.
@@ -969,10 +978,9 @@ void TestServer::floodAndSlowClient()
         watch.send("getpublicip\r\n");
         QCOMPARE(watch.takeLine(), reply);
         QTRY_VERIFY_WITH_TIMEOUT(backToBaseline(), 30000);
-#if !defined(__SANITIZE_ADDRESS__) // its allocator keeps freed memory in quarantine
         // A leak of even a few KiB per connection would exceed this.
-        QTRY_VERIFY_WITH_TIMEOUT(tester.status("VmRSS") - rssBefore < 16 * 1024, kWait);
-#endif
+        if (!kSanitized)
+            QTRY_VERIFY_WITH_TIMEOUT(tester.status("VmRSS") - rssBefore < 16 * 1024, kWait);
         qInfo("flood of %d (%s): RSS %lld KiB before, %lld KiB after", flood,
               round == 0 ? "served, then dropped" : "dropped at once",
               static_cast<long long>(rssBefore), static_cast<long long>(tester.status("VmRSS")));
