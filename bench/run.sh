@@ -3,6 +3,10 @@
 # responder over loopback and prints one table. Arguments go to the load generator (see
 # --help); smaller runs through the environment, e.g.
 #   VX_BENCH_IDLE=200 VX_BENCH_CONCURRENT=2000 VX_BENCH_SECONDS=1 bench/run.sh
+# The servers start with a descriptor limit of 65536, soft and hard, as the service's systemd
+# unit gives it (each control connection holds two descriptors: its socket and its worker's
+# wake-up descriptor); raising the hard limit needs root with CAP_SYS_RESOURCE, and the table
+# says when it could not be raised.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
