@@ -3,7 +3,8 @@
 # framework can be tested against the real service manager and journal without touching the
 # machine: /run, /tmp, /var/tmp, /var/log, /var/lib/systemd and /etc/systemd/system are tmpfs
 # inside, and the manager sees only the few units named below (no sysinit units, which would
-# clean /tmp, apply sysctls or remount file systems on the shared kernel).
+# clean /tmp, apply sysctls or remount file systems on the shared kernel). Folders named in
+# VX_NS_KEEP (colon-separated) stay visible inside even where they lie under a masked folder.
 #
 #   systemd-ns.sh boot DIR          runs in the foreground until the namespace ends; the
 #                                   namespace dies with this process (parent-death signal)
@@ -70,12 +71,36 @@ cmd_boot() {
         --uts --propagation private --mount-proc -- "$0" init "$dir"
 }
 
+MASKED="/run /tmp /var/tmp /var/log /var/lib/systemd /etc/systemd/system"
+
 cmd_init() {
     dir=$1
-    for m in /run /tmp /var/tmp /var/log /var/lib/systemd /etc/systemd/system; do
+    # Folders the tests run programs from (VX_NS_KEEP, colon-separated; a checkout under /tmp,
+    # say) stay visible through the masks: opened before, bound back into place after.
+    kept=
+    fd=3
+    old_ifs=$IFS
+    IFS=:
+    for keep in ${VX_NS_KEEP:-}; do
+        [ -d "$keep" ] && [ $fd -le 8 ] || continue
+        for m in $MASKED; do
+            case "$keep/" in "$m"/*)
+                eval "exec $fd<\"\$keep\""
+                kept="$kept$fd $keep
+"
+                fd=$((fd + 1))
+                break ;;
+            esac
+        done
+    done
+    IFS=$old_ifs
+    for m in $MASKED; do
         mkdir -p "$m" && mount -t tmpfs -o mode=755 "$NAME" "$m" || exit 1
     done
     chmod 1777 /tmp /var/tmp
+    printf '%s' "$kept" | while read -r n keep; do
+        mkdir -p "$keep" && mount --bind "/proc/self/fd/$n" "$keep" || exit 1
+    done || exit 1
     units=/run/$NAME/units
     mkdir -p "$units" /run/$NAME/generators /run/systemd/journald.conf.d
     for u in systemd-journald.service systemd-journald.socket; do

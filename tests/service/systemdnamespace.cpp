@@ -1,5 +1,9 @@
 #include "systemdnamespace.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -38,6 +42,13 @@ bool SystemdNamespace::boot(QString *why)
     // The booting process is our child: should this test die, the parent-death signal takes
     // the namespace with it.
     m_boot.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The programs under test must stay reachable inside, wherever the build lies.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"VX_NS_KEEP"_s,
+                       QStringList{QFileInfo(qEnvironmentVariable("VX_TESTER")).absolutePath(),
+                                   QCoreApplication::applicationDirPath()}
+                           .join(u':'));
+    m_boot.setProcessEnvironment(environment);
     m_boot.start(m_script, {u"boot"_s, m_state.path()});
     if (!m_boot.waitForStarted()) {
         *why = u"cannot run "_s + m_script;
