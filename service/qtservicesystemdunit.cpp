@@ -1,5 +1,8 @@
 #include "service/qtservicesystemdunit.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 #include <QDir>
 
 using namespace Qt::StringLiterals;
@@ -116,11 +119,21 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
         // Tests on ports below 1024 still need to bind them.
         text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"_L1;
     }
+    // The sandbox must leave the program itself reachable: one built in a home directory or
+    // in a temporary directory still runs, with those folders read-only or shared.
+    const QString &program = registration.executablePath;
+    const auto under = [&program](std::initializer_list<QLatin1StringView> folders) {
+        return std::any_of(folders.begin(), folders.end(), [&program](QLatin1StringView folder) {
+            return program.startsWith(folder);
+        });
+    };
+    text += under({"/home/"_L1, "/root/"_L1, "/run/user/"_L1}) ? "ProtectHome=read-only\n"_L1
+                                                               : "ProtectHome=yes\n"_L1;
+    if (!under({"/tmp/"_L1, "/var/tmp/"_L1}))
+        text += "PrivateTmp=yes\n"_L1;
     text += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
             "NoNewPrivileges=yes\n"
             "ProtectSystem=strict\n"
-            "ProtectHome=yes\n"
-            "PrivateTmp=yes\n"
             "PrivateDevices=yes\n"
             "DevicePolicy=closed\n"
             "ProtectKernelTunables=yes\n"

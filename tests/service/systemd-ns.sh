@@ -79,9 +79,12 @@ cmd_init() {
     # say) stay visible through the masks: opened before, bound back into place after.
     kept=
     fd=3
+    keeps=$(printf '%s' "${VX_NS_KEEP:-}" | tr ':' '\n')
     old_ifs=$IFS
-    IFS=:
-    for keep in ${VX_NS_KEEP:-}; do
+    IFS='
+'
+    for keep in $keeps; do
+        IFS=$old_ifs
         [ -d "$keep" ] && [ $fd -le 8 ] || continue
         for m in $MASKED; do
             case "$keep/" in "$m"/*)
@@ -99,7 +102,7 @@ cmd_init() {
     done
     chmod 1777 /tmp /var/tmp
     printf '%s' "$kept" | while read -r n keep; do
-        mkdir -p "$keep" && mount --bind "/proc/self/fd/$n" "$keep" || exit 1
+        mkdir -p "$keep" && mount --no-canonicalize --bind "/proc/self/fd/$n" "$keep" || exit 1
     done || exit 1
     units=/run/$NAME/units
     mkdir -p "$units" /run/$NAME/generators /run/systemd/journald.conf.d

@@ -77,6 +77,34 @@ private Q_SLOTS:
         QFETCH(int, state);
         QCOMPARE(int(QtServiceSystemdUnit::stateOf(activeState, statusText)), state);
     }
+
+    void sandboxKeepsTheProgramReachable_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("protectHome");
+        QTest::addColumn<bool>("privateTmp");
+        QTest::newRow("system") << u"/usr/local/bin/vx"_s << u"yes"_s << true;
+        QTest::newRow("root's home") << u"/root/vx/build/vx"_s << u"read-only"_s << true;
+        QTest::newRow("a home") << u"/home/ann/vx"_s << u"read-only"_s << true;
+        QTest::newRow("temporary") << u"/tmp/ci/build/vx"_s << u"yes"_s << false;
+        QTest::newRow("var temporary") << u"/var/tmp/vx"_s << u"yes"_s << false;
+        QTest::newRow("like tmp, not tmp") << u"/tmpx/vx"_s << u"yes"_s << true;
+    }
+
+    // A program the sandbox hid could not be started at all.
+    void sandboxKeepsTheProgramReachable()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, protectHome);
+        QFETCH(bool, privateTmp);
+        QtServicePlatform::Registration registration;
+        registration.serviceName = u"VX Connectivity Tester"_s;
+        registration.executablePath = program;
+        const QString text = QtServiceSystemdUnit::fileText(registration);
+        QVERIFY2(text.contains(u"\nProtectHome="_s + protectHome + u'\n'), qPrintable(text));
+        QCOMPARE(text.contains(u"\nPrivateTmp=yes\n"_s), privateTmp);
+        QVERIFY(text.contains(u"\nProtectSystem=strict\n"_s));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_SystemdUnit)
