@@ -864,6 +864,10 @@ void TestServer::runningOutOfDescriptors()
 {
     if (qEnvironmentVariableIsEmpty("VX_TESTER"))
         QSKIP("VX_TESTER is not set");
+    // The sanitizers' own checks need descriptors (UBSan's vptr check opens a pipe to probe
+    // memory), so in a process without one left they report good objects as broken.
+    if (kSanitized)
+        QSKIP("descriptor exhaustion is tested in the build without sanitizers");
     Tester tester;
     tester.setDescriptorLimit(96);
     QVERIFY(tester.startServing());
