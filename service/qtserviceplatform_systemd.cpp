@@ -130,6 +130,12 @@ QByteArray QtServicePlatformSystemd::installedUnit(QtServiceSystemdBus &bus,
     return path;
 }
 
+QByteArray QtServicePlatformSystemd::openInstalledUnit(QtServiceSystemdBus &bus,
+                                                       const QString &serviceName)
+{
+    return bus.open() < 0 ? QByteArray() : installedUnit(bus, serviceName);
+}
+
 std::optional<QtServicePlatform::State>
 QtServicePlatformSystemd::unitState(QtServiceSystemdBus &bus, const QByteArray &unit)
 {
@@ -144,15 +150,13 @@ QtServicePlatformSystemd::unitState(QtServiceSystemdBus &bus, const QByteArray &
 bool QtServicePlatformSystemd::isInstalled(const QString &serviceName)
 {
     QtServiceSystemdBus bus;
-    return bus.open() >= 0 && !installedUnit(bus, serviceName).isEmpty();
+    return !openInstalledUnit(bus, serviceName).isEmpty();
 }
 
 std::optional<QtServicePlatform::State> QtServicePlatformSystemd::state(const QString &serviceName)
 {
     QtServiceSystemdBus bus;
-    if (bus.open() < 0)
-        return std::nullopt;
-    const QByteArray unit = installedUnit(bus, serviceName);
+    const QByteArray unit = openInstalledUnit(bus, serviceName);
     if (unit.isEmpty())
         return std::nullopt;
     return unitState(bus, unit);
@@ -162,9 +166,7 @@ std::optional<QtServicePlatform::Configuration>
 QtServicePlatformSystemd::configuration(const QString &serviceName)
 {
     QtServiceSystemdBus bus;
-    if (bus.open() < 0)
-        return std::nullopt;
-    const QByteArray unit = installedUnit(bus, serviceName);
+    const QByteArray unit = openInstalledUnit(bus, serviceName);
     Configuration result;
     QString enablement;
     if (unit.isEmpty() || bus.execStartPath(unit, &result.executablePath) < 0 ||
@@ -218,9 +220,7 @@ bool QtServicePlatformSystemd::install(const Registration &registration)
 bool QtServicePlatformSystemd::uninstall(const QString &serviceName)
 {
     QtServiceSystemdBus bus;
-    if (bus.open() < 0)
-        return false;
-    const QByteArray unit = installedUnit(bus, serviceName);
+    const QByteArray unit = openInstalledUnit(bus, serviceName);
     if (unit.isEmpty())
         return false;
     const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
@@ -274,9 +274,7 @@ bool QtServicePlatformSystemd::writeStartArguments(QtServiceSystemdBus &bus, con
 bool QtServicePlatformSystemd::start(const QString &serviceName, const QStringList &arguments)
 {
     QtServiceSystemdBus bus;
-    if (bus.open() < 0)
-        return false;
-    const QByteArray unit = installedUnit(bus, serviceName);
+    const QByteArray unit = openInstalledUnit(bus, serviceName);
     if (unit.isEmpty())
         return false;
     const auto current = unitState(bus, unit);
@@ -317,9 +315,7 @@ QtServicePlatform::StopResult QtServicePlatformSystemd::stop(const QString &serv
                                                              int timeoutMs)
 {
     QtServiceSystemdBus bus;
-    if (bus.open() < 0)
-        return StopResult::Refused;
-    const QByteArray unit = installedUnit(bus, serviceName);
+    const QByteArray unit = openInstalledUnit(bus, serviceName);
     if (unit.isEmpty())
         return StopResult::Refused;
     const auto current = unitState(bus, unit);

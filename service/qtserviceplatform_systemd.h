@@ -35,6 +35,8 @@ public:
 private:
     // The unit's object path on an open bus, or empty with errno set when it is not installed.
     static QByteArray installedUnit(QtServiceSystemdBus &bus, const QString &serviceName);
+    // The same after opening the bus; empty when either fails.
+    static QByteArray openInstalledUnit(QtServiceSystemdBus &bus, const QString &serviceName);
     static std::optional<State> unitState(QtServiceSystemdBus &bus, const QByteArray &unit);
     static bool writeStartArguments(QtServiceSystemdBus &bus, const QByteArray &unit,
                                     const QString &serviceName, const QStringList &arguments);
