@@ -1,34 +1,21 @@
 #include "service/handlerthread.h"
 
-#include "service/qtserviceruntimestate.h"
-
-HandlerThread::HandlerThread(QtServiceRuntimeState *state, const QString &serviceName)
-    : m_state(state), m_service_name(serviceName)
+HandlerThread::HandlerThread(const QString &serviceName, quint32 acceptedControls,
+                             std::function<void(int code)> deliver)
+    : m_service_name(serviceName), m_platform(QtServicePlatform::create()),
+      m_state(*m_platform, acceptedControls, std::move(deliver))
 {
 }
 
 void HandlerThread::run()
 {
-    QString error;
-    const auto result = QtServicePlatform::instance()->dispatch(m_service_name, this, &error);
-    if (result == QtServicePlatform::DispatchResult::Finished)
+    if (!m_platform->startedByManager(m_service_name)) {
+        m_start_up = StartUp::NotStartedByManager;
+    } else if (m_platform->dispatch(m_service_name, &m_state)) {
         return;
-    dispatcherOk = false;
-    if (result == QtServicePlatform::DispatchResult::NotStartedByManager) {
-        fromConsole = true;
-    } else if (QtServiceBase *service = QtServiceBase::instance()) {
-        service->logMessage(QStringLiteral("The Service failed to start [%1]").arg(error),
-                            QtServiceBase::Error, 0, 0, QByteArray());
+    } else {
+        m_start_up = StartUp::Failed;
+        m_error = m_platform->errorString();
     }
-    m_state->argumentsReady.release();
-}
-
-void HandlerThread::serviceEntry(const QStringList &arguments)
-{
-    QtServiceRuntimeState::serviceEntry(arguments);
-}
-
-bool HandlerThread::controlHandler(int code)
-{
-    return QtServiceRuntimeState::controlHandler(code);
+    m_state.cancelStartUp();
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class QtServiceControllerPrivate;
 
 // Acts on the installed service of one name through the system's service manager.
@@ -38,7 +40,7 @@ public:
     bool sendCommand(int code);
 
 private:
-    QtServiceControllerPrivate *d_ptr;
+    std::unique_ptr<QtServiceControllerPrivate> d_ptr;
 };
 
 class QtServiceBasePrivate;
@@ -85,9 +87,7 @@ protected:
     virtual int executeApplication() = 0;
 
 private:
-    friend class QtServiceBasePrivate;
-    friend class QtServiceRuntimeState; // delivers control requests to the service operations
-    QtServiceBasePrivate *d_ptr;
+    std::unique_ptr<QtServiceBasePrivate> d_ptr;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(QtServiceBase::ServiceFlags)

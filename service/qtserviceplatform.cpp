@@ -1,11 +1,14 @@
 #include "service/qtserviceplatform.h"
 
-#include "service/qtserviceplatform_systemd.h"
+// create() comes with the platform this system has (qtserviceplatform_systemd.cpp).
 
-QtServicePlatform *QtServicePlatform::instance()
+bool QtServicePlatform::fail(int errnoCode)
 {
-    // Made once, on first use from whichever thread comes first (C++ guarantees the static
-    // is initialised exactly once), and kept until the process ends.
-    static QtServicePlatformSystemd platform;
-    return &platform;
+    return fail(qt_error_string(errnoCode));
+}
+
+bool QtServicePlatform::fail(const QString &reason)
+{
+    m_error = reason;
+    return false;
 }

@@ -36,41 +36,6 @@ bool isActive(QtServicePlatform::State state)
     return state != QtServicePlatform::Stopped;
 }
 
-// The user a registration runs as, looked up; false with errno set when there is none.
-bool lookUpUser(const QString &user, uid_t *uid, gid_t *gid)
-{
-    errno = 0;
-    const passwd *entry = ::getpwnam(QFile::encodeName(user).constData());
-    if (!entry) {
-        if (errno == 0)
-            errno = ENOENT;
-        return false;
-    }
-    *uid = entry->pw_uid;
-    *gid = entry->pw_gid;
-    return true;
-}
-
-bool writeFile(const QString &path, const QByteArray &data, mode_t mode, uid_t uid, gid_t gid)
-{
-    // Created under a temporary name with its final mode and owner, then renamed, so that
-    // no one else can read it in between and the service never sees half of it.
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temporary = target + ".new";
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
-        return false;
-    bool ok = ::fchmod(fd, mode) == 0 && ::fchown(fd, uid, gid) == 0 &&
-              ::write(fd, data.constData(), size_t(data.size())) == data.size();
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temporary.constData(), target.constData()) == 0)
-        return true;
-    const int saved = errno;
-    ::unlink(temporary.constData());
-    errno = saved;
-    return false;
-}
-
 int journalPriority(int type)
 {
     switch (type) {
@@ -106,84 +71,126 @@ iovec field(const QByteArray &data)
 
 } // namespace
 
-bool QtServicePlatformSystemd::isAvailable() const
+std::unique_ptr<QtServicePlatform> QtServicePlatform::create()
 {
-    return sd_booted() > 0;
+    return std::make_unique<QtServicePlatformSystemd>();
 }
 
-QByteArray QtServicePlatformSystemd::installedUnit(QtServiceSystemdBus &bus,
-                                                   const QString &serviceName)
+bool QtServicePlatformSystemd::isAvailable()
 {
-    const QString unit = QtServiceSystemdUnit::unitName(serviceName);
-    if (unit.isEmpty()) {
-        errno = EINVAL;
-        return QByteArray();
+    // 0: systemd's run directory is missing; negative: it could not be looked for.
+    const int booted = sd_booted();
+    return booted > 0 || fail(booted < 0 ? -booted : ENOENT);
+}
+
+bool QtServicePlatformSystemd::failed(const QtServiceSystemdBus &bus)
+{
+    return fail(bus.errorString());
+}
+
+bool QtServicePlatformSystemd::lookUpUser(const QString &user, uid_t *uid, gid_t *gid)
+{
+    errno = 0;
+    const passwd *entry = ::getpwnam(QFile::encodeName(user).constData());
+    if (!entry)
+        return fail(errno == 0 ? ENOENT : errno);
+    *uid = entry->pw_uid;
+    *gid = entry->pw_gid;
+    return true;
+}
+
+bool QtServicePlatformSystemd::writeFile(const QString &path, const QByteArray &data, mode_t mode,
+                                         uid_t uid, gid_t gid)
+{
+    // Created under a temporary name with its final mode and owner, then renamed, so that
+    // no one else can read it in between and the service never sees half of it.
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temporary = target + ".new";
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return fail(errno);
+    bool ok = ::fchmod(fd, mode) == 0 && ::fchown(fd, uid, gid) == 0 &&
+              ::write(fd, data.constData(), size_t(data.size())) == data.size();
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temporary.constData(), target.constData()) == 0;
+    if (!ok) {
+        fail(errno);
+        ::unlink(temporary.constData());
     }
-    QByteArray path;
+    return ok;
+}
+
+bool QtServicePlatformSystemd::installedUnit(QtServiceSystemdBus &bus, const QString &serviceName,
+                                             QByteArray *unit)
+{
+    const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
+    if (unitName.isEmpty())
+        return fail(EINVAL);
     QString loadState;
-    if (bus.loadUnit(unit, &path) < 0 || bus.unitProperty(path, "LoadState", &loadState) < 0)
-        return QByteArray();
-    if (loadState == "not-found"_L1 || loadState == "stub"_L1) {
-        errno = ENOENT;
-        return QByteArray();
-    }
-    return path;
+    if (!bus.loadUnit(unitName, unit) || !bus.unitProperty(*unit, "LoadState", &loadState))
+        return failed(bus);
+    if (loadState == "not-found"_L1 || loadState == "stub"_L1)
+        return fail(ENOENT);
+    return true;
 }
 
-QByteArray QtServicePlatformSystemd::openInstalledUnit(QtServiceSystemdBus &bus,
-                                                       const QString &serviceName)
+bool QtServicePlatformSystemd::openInstalledUnit(QtServiceSystemdBus &bus,
+                                                 const QString &serviceName, QByteArray *unit)
 {
-    return bus.open() < 0 ? QByteArray() : installedUnit(bus, serviceName);
+    if (!bus.open())
+        return failed(bus);
+    return installedUnit(bus, serviceName, unit);
 }
 
-std::optional<QtServicePlatform::State>
-QtServicePlatformSystemd::unitState(QtServiceSystemdBus &bus, const QByteArray &unit)
+bool QtServicePlatformSystemd::unitState(QtServiceSystemdBus &bus, const QByteArray &unit,
+                                         State *state)
 {
     QString activeState;
     QString statusText;
-    if (bus.unitProperty(unit, "ActiveState", &activeState) < 0 ||
-        bus.serviceProperty(unit, "StatusText", &statusText) < 0)
-        return std::nullopt;
-    return QtServiceSystemdUnit::stateOf(activeState, statusText);
+    if (!bus.unitProperty(unit, "ActiveState", &activeState) ||
+        !bus.serviceProperty(unit, "StatusText", &statusText))
+        return failed(bus);
+    *state = QtServiceSystemdUnit::stateOf(activeState, statusText);
+    return true;
 }
 
 bool QtServicePlatformSystemd::isInstalled(const QString &serviceName)
 {
     QtServiceSystemdBus bus;
-    return !openInstalledUnit(bus, serviceName).isEmpty();
+    QByteArray unit;
+    return openInstalledUnit(bus, serviceName, &unit);
 }
 
-std::optional<QtServicePlatform::State> QtServicePlatformSystemd::state(const QString &serviceName)
+bool QtServicePlatformSystemd::queryState(const QString &serviceName, State *state)
 {
     QtServiceSystemdBus bus;
-    const QByteArray unit = openInstalledUnit(bus, serviceName);
-    if (unit.isEmpty())
-        return std::nullopt;
-    return unitState(bus, unit);
+    QByteArray unit;
+    return openInstalledUnit(bus, serviceName, &unit) && unitState(bus, unit, state);
 }
 
-std::optional<QtServicePlatform::Configuration>
-QtServicePlatformSystemd::configuration(const QString &serviceName)
+bool QtServicePlatformSystemd::queryConfiguration(const QString &serviceName,
+                                                  Configuration *configuration)
 {
     QtServiceSystemdBus bus;
-    const QByteArray unit = openInstalledUnit(bus, serviceName);
-    Configuration result;
+    QByteArray unit;
+    if (!openInstalledUnit(bus, serviceName, &unit))
+        return false;
     QString enablement;
-    if (unit.isEmpty() || bus.execStartPath(unit, &result.executablePath) < 0 ||
-        bus.unitProperty(unit, "Description", &result.description) < 0 ||
-        bus.unitProperty(unit, "UnitFileState", &enablement) < 0)
-        return std::nullopt;
-    result.automaticStart = enablement == "enabled"_L1 || enablement == "enabled-runtime"_L1;
-    return result;
+    if (!bus.execStartPath(unit, &configuration->executablePath) ||
+        !bus.unitProperty(unit, "Description", &configuration->description) ||
+        !bus.unitProperty(unit, "UnitFileState", &enablement))
+        return failed(bus);
+    configuration->automaticStart =
+        enablement == "enabled"_L1 || enablement == "enabled-runtime"_L1;
+    return true;
 }
 
 bool QtServicePlatformSystemd::install(const Registration &registration)
 {
     const QString text = QtServiceSystemdUnit::fileText(registration);
-    if (text.isEmpty()) {
-        errno = EINVAL;
-        return false;
-    }
+    if (text.isEmpty())
+        return fail(EINVAL);
+    // The account must name a user of this system; the unit file itself belongs to root.
     uid_t uid = 0;
     gid_t gid = 0;
     if (!registration.account.isEmpty() &&
@@ -191,58 +198,72 @@ bool QtServicePlatformSystemd::install(const Registration &registration)
         return false;
 
     QtServiceSystemdBus bus;
-    if (bus.open() < 0)
-        return false;
-    const QString unitName = QtServiceSystemdUnit::unitName(registration.serviceName);
+    if (!bus.open())
+        return failed(bus);
     const QString path = QtServiceSystemdUnit::unitFilePath(registration.serviceName);
     if (!writeFile(path, text.toUtf8(), 0644, 0, 0))
         return false;
+    if (loadInstalledFile(bus, registration))
+        return true;
+    // Leave nothing half-installed behind.
+    QFile::remove(path);
+    bus.reload();
+    return false;
+}
+
+bool QtServicePlatformSystemd::loadInstalledFile(QtServiceSystemdBus &bus,
+                                                 const Registration &registration)
+{
+    const QString unitName = QtServiceSystemdUnit::unitName(registration.serviceName);
     QByteArray unit;
     QString loadState;
-    bool ok = bus.reload() >= 0 && bus.loadUnit(unitName, &unit) >= 0 &&
-              bus.unitProperty(unit, "LoadState", &loadState) >= 0;
-    if (ok && loadState != "loaded"_L1) {
-        errno = EINVAL; // systemd did not accept the unit file
-        ok = false;
-    }
-    if (ok && registration.automaticStart)
-        ok = bus.enableUnitFile(unitName) >= 0 && bus.reload() >= 0;
-    if (!ok) {
-        // Leave nothing half-installed behind.
-        const int saved = errno;
-        QFile::remove(path);
-        bus.reload();
-        errno = saved;
-    }
-    return ok;
+    if (!bus.reload() || !bus.loadUnit(unitName, &unit) ||
+        !bus.unitProperty(unit, "LoadState", &loadState))
+        return failed(bus);
+    if (loadState != "loaded"_L1)
+        return fail(EINVAL); // systemd did not accept the unit file
+    if (registration.automaticStart && !(bus.enableUnitFile(unitName) && bus.reload()))
+        return failed(bus);
+    return true;
 }
 
 bool QtServicePlatformSystemd::uninstall(const QString &serviceName)
 {
     QtServiceSystemdBus bus;
-    const QByteArray unit = openInstalledUnit(bus, serviceName);
-    if (unit.isEmpty())
+    QByteArray unit;
+    if (!openInstalledUnit(bus, serviceName, &unit))
         return false;
-    const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
-    const QString path = QtServiceSystemdUnit::unitFilePath(serviceName);
     QString fragment;
-    if (bus.unitProperty(unit, "FragmentPath", &fragment) < 0)
-        return false;
-    if (fragment != path) {
-        errno = EPERM; // a unit of that name that this program did not install
-        return false;
-    }
+    if (!bus.unitProperty(unit, "FragmentPath", &fragment))
+        return failed(bus);
+    if (fragment != QtServiceSystemdUnit::unitFilePath(serviceName))
+        return fail(EPERM); // a unit of that name that this program did not install
     // A service removed while it runs would linger as a unit without a file; stop it first.
-    const auto current = unitState(bus, unit);
-    if (current && isActive(*current))
-        waitForStop(bus, unitName, s_uninstall_stop_wait_ms);
-    if (bus.disableUnitFile(unitName) < 0 || !QFile::remove(path) || bus.reload() < 0)
+    State current = Stopped;
+    if (unitState(bus, unit, &current) && isActive(current))
+        stopUnit(bus, serviceName, s_uninstall_stop_wait_ms);
+    if (!removeUnitFile(bus, serviceName))
         return false;
-    bus.resetFailed(unitName);
     QByteArray after;
     QString loadState;
-    return bus.loadUnit(unitName, &after) >= 0 &&
-           bus.unitProperty(after, "LoadState", &loadState) >= 0 && loadState == "not-found"_L1;
+    const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
+    if (!bus.loadUnit(unitName, &after) || !bus.unitProperty(after, "LoadState", &loadState))
+        return failed(bus);
+    return loadState == "not-found"_L1 || fail(EBUSY); // still known to systemd
+}
+
+bool QtServicePlatformSystemd::removeUnitFile(QtServiceSystemdBus &bus, const QString &serviceName)
+{
+    const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
+    if (!bus.disableUnitFile(unitName))
+        return failed(bus);
+    QFile file(QtServiceSystemdUnit::unitFilePath(serviceName));
+    if (!file.remove())
+        return fail(file.errorString());
+    if (!bus.reload())
+        return failed(bus);
+    bus.resetFailed(unitName);
+    return true;
 }
 
 bool QtServicePlatformSystemd::writeStartArguments(QtServiceSystemdBus &bus, const QByteArray &unit,
@@ -259,12 +280,13 @@ bool QtServicePlatformSystemd::writeStartArguments(QtServiceSystemdBus &bus, con
     QString user;
     uid_t uid = 0;
     gid_t gid = 0;
-    if (bus.serviceProperty(unit, "User", &user) < 0 ||
-        (!user.isEmpty() && !lookUpUser(user, &uid, &gid)))
+    if (!bus.serviceProperty(unit, "User", &user))
+        return failed(bus);
+    if (!user.isEmpty() && !lookUpUser(user, &uid, &gid))
         return false;
     const QString directory = QtServiceSystemdUnit::runtimeDirectory(serviceName);
     if (!QDir().mkpath(directory))
-        return false;
+        return fail("cannot create "_L1 + directory);
     QByteArray data;
     for (const QString &argument : arguments)
         data += argument.toUtf8() + '\0';
@@ -274,112 +296,109 @@ bool QtServicePlatformSystemd::writeStartArguments(QtServiceSystemdBus &bus, con
 bool QtServicePlatformSystemd::start(const QString &serviceName, const QStringList &arguments)
 {
     QtServiceSystemdBus bus;
-    const QByteArray unit = openInstalledUnit(bus, serviceName);
-    if (unit.isEmpty())
+    QByteArray unit;
+    State current = Stopped;
+    if (!openInstalledUnit(bus, serviceName, &unit) || !unitState(bus, unit, &current))
         return false;
-    const auto current = unitState(bus, unit);
-    if (!current)
-        return false;
-    if (isActive(*current)) {
-        errno = EALREADY;
-        return false;
-    }
+    if (isActive(current))
+        return fail(EALREADY);
     if (!writeStartArguments(bus, unit, serviceName, arguments))
         return false;
     QByteArray job;
     QByteArray result;
     const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
-    if (bus.subscribe() < 0 || bus.startUnit(unitName, &job) < 0 ||
-        bus.waitForJob(job, QDeadlineTimer(s_start_wait_ms), &result) < 0) {
+    bool ok = bus.subscribe() && bus.startUnit(unitName, &job) &&
+              bus.waitForJob(job, QDeadlineTimer(s_start_wait_ms), &result);
+    if (!ok)
+        failed(bus);
+    else if (!result.isNull() && result != "done")
+        ok = fail(ECANCELED); // the start job failed
+    // (A null result: still starting after the wait; the request itself was accepted.)
+    if (!ok)
         QFile::remove(QtServiceSystemdUnit::startArgumentsPath(serviceName));
-        return false;
-    }
-    // A null result: still starting after the wait; the request itself was accepted.
-    if (result.isNull() || result == "done")
-        return true;
-    QFile::remove(QtServiceSystemdUnit::startArgumentsPath(serviceName));
-    errno = ECANCELED;
-    return false;
+    return ok;
 }
 
-bool QtServicePlatformSystemd::waitForStop(QtServiceSystemdBus &bus, const QString &unitName,
-                                           int timeoutMs)
+bool QtServicePlatformSystemd::stopUnit(QtServiceSystemdBus &bus, const QString &serviceName,
+                                        int timeoutMs)
 {
     QByteArray job;
+    if (!bus.subscribe() || !bus.stopUnit(QtServiceSystemdUnit::unitName(serviceName), &job))
+        return failed(bus);
+    // The state the unit is left in tells the callers what they need, not the job's result.
     QByteArray result;
-    return bus.subscribe() >= 0 && bus.stopUnit(unitName, &job) >= 0 &&
-           bus.waitForJob(job, QDeadlineTimer(timeoutMs), &result) >= 0 && result == "done";
+    bus.waitForJob(job, QDeadlineTimer(timeoutMs), &result);
+    return true;
 }
 
-QtServicePlatform::StopResult QtServicePlatformSystemd::stop(const QString &serviceName,
-                                                             int timeoutMs)
+bool QtServicePlatformSystemd::stop(const QString &serviceName, int timeoutMs, bool *stopped)
 {
+    *stopped = false;
     QtServiceSystemdBus bus;
-    const QByteArray unit = openInstalledUnit(bus, serviceName);
-    if (unit.isEmpty())
-        return StopResult::Refused;
-    const auto current = unitState(bus, unit);
-    if (!current)
-        return StopResult::Refused;
-    if (!isActive(*current)) {
-        errno = ESRCH; // nothing to stop
-        return StopResult::Refused;
-    }
-    QByteArray job;
-    QByteArray result;
-    const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
-    if (bus.subscribe() < 0 || bus.stopUnit(unitName, &job) < 0)
-        return StopResult::Refused;
-    if (bus.waitForJob(job, QDeadlineTimer(timeoutMs), &result) < 0)
-        return StopResult::StillStopping;
-    const auto after = unitState(bus, unit);
-    return after && !isActive(*after) ? StopResult::Stopped : StopResult::StillStopping;
+    QByteArray unit;
+    State current = Stopped;
+    if (!openInstalledUnit(bus, serviceName, &unit) || !unitState(bus, unit, &current))
+        return false;
+    if (!isActive(current))
+        return fail(ESRCH); // nothing to stop
+    if (!stopUnit(bus, serviceName, timeoutMs))
+        return false;
+    State after = Stopped;
+    *stopped = unitState(bus, unit, &after) && !isActive(after);
+    return true;
 }
 
-std::optional<QtServicePlatform::Status>
-QtServicePlatformSystemd::control(const QString &serviceName, int code)
+bool QtServicePlatformSystemd::control(const QString &serviceName, int code)
 {
     if (!isInstalled(serviceName))
-        return std::nullopt;
-    return QtServiceControlChannel::request(QtServiceSystemdUnit::controlSocketPath(serviceName),
-                                            code, s_control_timeout_ms);
+        return false;
+    QtServiceControlChannel channel;
+    return channel.request(QtServiceSystemdUnit::controlSocketPath(serviceName), code,
+                           s_control_timeout_ms) ||
+           fail(channel.errorString());
 }
 
-QtServicePlatform::DispatchResult QtServicePlatformSystemd::dispatch(const QString &serviceName,
-                                                                     Dispatcher *dispatcher,
-                                                                     QString *error)
+bool QtServicePlatformSystemd::startedByManager(const QString &serviceName)
+{
+    return QtServiceSystemdDispatcher::startedByManager(serviceName);
+}
+
+bool QtServicePlatformSystemd::dispatch(const QString &serviceName, Dispatcher *dispatcher)
 {
     QtServiceSystemdDispatcher serviceSide(serviceName, dispatcher);
     {
         QMutexLocker locker(&m_mutex);
         m_dispatcher = &serviceSide;
     }
-    const DispatchResult result = serviceSide.exec(error);
-    QMutexLocker locker(&m_mutex);
-    m_dispatcher = nullptr;
-    return result;
+    const bool ok = serviceSide.exec();
+    {
+        QMutexLocker locker(&m_mutex);
+        m_dispatcher = nullptr;
+    }
+    return ok || fail(serviceSide.errorString());
 }
 
-quintptr QtServicePlatformSystemd::registerControlHandler(const QString &serviceName)
+bool QtServicePlatformSystemd::enableControls()
 {
-    Q_UNUSED(serviceName);
     QMutexLocker locker(&m_mutex);
     if (!m_dispatcher)
-        return 0;
+        return false;
     m_dispatcher->enableControls();
-    return reinterpret_cast<quintptr>(m_dispatcher);
+    return true;
 }
 
-void QtServicePlatformSystemd::reportStatus(quintptr handle, const Status &status)
+void QtServicePlatformSystemd::reportStatus(const Status &status)
 {
     QMutexLocker locker(&m_mutex);
-    if (handle != 0 && handle == reinterpret_cast<quintptr>(m_dispatcher))
+    if (m_dispatcher)
         m_dispatcher->report(status);
 }
 
 void QtServicePlatformSystemd::reportEvent(const QString &serviceName, const QString &message,
                                            int type, int id, uint category, const QByteArray &data)
 {
+    if (sd_booted() <= 0)
+        return; // no journal to write to
     const quint32 eventId = (quint32(id) & 0xFFFF) | severityBits(type);
     const QByteArray fields[] = {
         "MESSAGE=" + message.toUtf8(),

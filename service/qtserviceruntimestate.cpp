@@ -1,219 +1,174 @@
 #include "service/qtserviceruntimestate.h"
 
-#include "service/qtservicecontrollerhandler.h"
-
-#include <QCoreApplication>
-#include <QEvent>
+#include <QMetaObject>
 #include <QMutexLocker>
-#include <QReadLocker>
-#include <QWriteLocker>
+#include <QObject>
 
-QtServiceRuntimeState *QtServiceRuntimeState::current = nullptr;
-// Recursive: the entry thread holds it across the start-up request it makes itself.
-QReadWriteLock QtServiceRuntimeState::currentLock(QReadWriteLock::Recursive);
+#include <optional>
 
 namespace {
 
-// Windows' own-process service type, kept so the record reads as the framework knows it.
-constexpr quint32 s_own_process_type = 0x110;
-
-QtServicePlatform *platform()
-{
-    return QtServicePlatform::instance();
-}
+using P = QtServicePlatform;
 
 // The pending state a control code sets before it is handled, and the state it leads to once
-// it is (0: unchanged).
-quint32 stateBefore(int code)
+// it is; none: unchanged.
+std::optional<P::State> stateBefore(int code)
 {
     switch (code) {
-    case QtServicePlatform::StartControl:
-        return QtServicePlatform::StartPending;
-    case QtServicePlatform::StopControl:
-        return QtServicePlatform::StopPending;
-    case QtServicePlatform::PauseControl:
-        return QtServicePlatform::PausePending;
-    case QtServicePlatform::ContinueControl:
-        return QtServicePlatform::ContinuePending;
+    case P::StartControl:
+        return P::StartPending;
+    case P::StopControl:
+        return P::StopPending;
+    case P::PauseControl:
+        return P::PausePending;
+    case P::ContinueControl:
+        return P::ContinuePending;
     }
-    return 0;
+    return std::nullopt;
 }
 
-quint32 stateAfter(int code)
+std::optional<P::State> stateAfter(int code)
 {
     switch (code) {
-    case QtServicePlatform::StartControl:
-    case QtServicePlatform::ContinueControl:
-        return QtServicePlatform::Running;
-    case QtServicePlatform::PauseControl:
-        return QtServicePlatform::Paused;
+    case P::StartControl:
+    case P::ContinueControl:
+        return P::Running;
+    case P::PauseControl:
+        return P::Paused;
     }
-    return 0;
+    return std::nullopt;
+}
+
+bool isUserControl(int code)
+{
+    return code >= P::FirstUserControl && code <= P::LastUserControl;
 }
 
 } // namespace
 
-QtServiceRuntimeState::QtServiceRuntimeState(QtServiceBase::ServiceFlags flags)
+QtServiceRuntimeState::QtServiceRuntimeState(QtServicePlatform &platform, quint32 acceptedControls,
+                                             std::function<void(int code)> deliver)
+    : m_platform(platform), m_deliver(std::move(deliver))
 {
-    status.serviceType = s_own_process_type;
-    status.currentState = QtServicePlatform::Stopped;
-    status.controlsAccepted = acceptedControls(flags);
-    QWriteLocker locker(&currentLock);
-    current = this;
+    m_status.controlsAccepted = acceptedControls;
 }
 
-QtServiceRuntimeState::~QtServiceRuntimeState()
+void QtServiceRuntimeState::cancelStartUp()
 {
-    QWriteLocker locker(&currentLock);
-    if (current == this)
-        current = nullptr;
+    m_start_up.release();
 }
 
-quint32 QtServiceRuntimeState::acceptedControls(QtServiceBase::ServiceFlags flags)
+bool QtServiceRuntimeState::waitForStartUp(int timeoutMs)
 {
-    quint32 accepted = 0;
-    if (flags & QtServiceBase::CanBePaused)
-        accepted |= QtServicePlatform::AcceptPauseContinue;
-    if (!(flags & QtServiceBase::CannotBeStopped))
-        accepted |= QtServicePlatform::AcceptStop;
-    return accepted;
+    return m_start_up.tryAcquire(1, timeoutMs);
+}
+
+void QtServiceRuntimeState::abandon()
+{
+    {
+        QMutexLocker locker(&m_lock);
+        m_abandoned = true;
+    }
+    m_application_ready.release();
+}
+
+void QtServiceRuntimeState::startControls(QObject *receiver)
+{
+    {
+        QMutexLocker locker(&m_lock);
+        m_receiver = receiver;
+    }
+    m_application_ready.release();
 }
 
 void QtServiceRuntimeState::reportLocked()
 {
-    if (platform()->isAvailable())
-        platform()->reportStatus(statusHandle, status);
+    if (m_controls_enabled)
+        m_platform.reportStatus(m_status);
 }
 
-void QtServiceRuntimeState::setState(quint32 state)
+void QtServiceRuntimeState::updateAcceptedControls(quint32 acceptedControls)
 {
-    QMutexLocker locker(&lock);
-    status.currentState = state;
+    QMutexLocker locker(&m_lock);
+    m_status.controlsAccepted = acceptedControls;
     reportLocked();
 }
 
-void QtServiceRuntimeState::updateAcceptedControls(QtServiceBase::ServiceFlags flags)
+void QtServiceRuntimeState::finish()
 {
-    QMutexLocker locker(&lock);
-    status.controlsAccepted = acceptedControls(flags);
+    QMutexLocker locker(&m_lock);
+    m_loop_ended = true;
+    m_receiver = nullptr;
+    m_handled_changed.wakeAll();
+    m_status.currentState = P::Stopped;
     reportLocked();
 }
 
-void QtServiceRuntimeState::setExitCode(int exitCode)
+void QtServiceRuntimeState::handleControl(int code)
 {
-    QMutexLocker locker(&lock);
-    status.exitCode = quint32(exitCode);
-}
-
-void QtServiceRuntimeState::endEventLoop()
-{
-    QMutexLocker locker(&lock);
-    loopEnded = true;
-    handled.wakeAll();
-}
-
-void QtServiceRuntimeState::handleControlEvent(QEvent *event)
-{
-    const int code = int(event->type()) - int(QEvent::User);
-    QtServiceBase *service = QtServiceBase::instance();
-    if (service) {
-        if (code == QtServicePlatform::StartControl) {
-            service->start();
-        } else if (code == QtServicePlatform::StopControl) {
-            service->stop();
-            QCoreApplication::quit();
-        } else if (code == QtServicePlatform::PauseControl) {
-            service->pause();
-        } else if (code == QtServicePlatform::ContinueControl) {
-            service->resume();
-        } else if (code >= QtServicePlatform::FirstUserControl &&
-                   code <= QtServicePlatform::LastUserControl) {
-            service->processCommand(code - QtServicePlatform::FirstUserControl);
-        }
-    }
-    QMutexLocker locker(&lock);
+    m_deliver(code);
+    QMutexLocker locker(&m_lock);
     // The state a request leads to is set here, on the main thread, so that it is reported
     // before anything this thread does later (above all the stop at the end of the run).
-    const quint32 after = stateAfter(code);
-    if (after != 0 && status.currentState != QtServicePlatform::Stopped) {
-        status.currentState = after;
+    const std::optional<P::State> after = stateAfter(code);
+    if (after && m_status.currentState != P::Stopped) {
+        m_status.currentState = *after;
         reportLocked();
     }
-    ++handledEvents;
-    handled.wakeAll();
+    ++m_handled;
+    m_handled_changed.wakeAll();
 }
 
 bool QtServiceRuntimeState::postAndWaitLocked(int code)
 {
-    if (loopEnded || !handlerObject)
+    if (m_loop_ended || !m_receiver)
         return false;
-    const quint64 ticket = ++postedEvents;
-    QCoreApplication::postEvent(handlerObject, new QEvent(QEvent::Type(int(QEvent::User) + code)));
-    // Events to one receiver are delivered in the order they were posted, so the request is
-    // handled once the count of handled events reaches its ticket.
-    while (handledEvents < ticket && !loopEnded)
-        handled.wait(&lock);
-    return handledEvents >= ticket;
+    const quint64 ticket = ++m_posted;
+    QMetaObject::invokeMethod(
+        m_receiver, [this, code] { handleControl(code); }, Qt::QueuedConnection);
+    // Calls queued to one receiver run in the order they were posted, so the request is
+    // handled once the count of handled calls reaches its ticket.
+    while (m_handled < ticket && !m_loop_ended)
+        m_handled_changed.wait(&m_lock);
+    return m_handled >= ticket;
 }
 
 bool QtServiceRuntimeState::controlHandler(int code)
 {
-    QReadLocker currentLocker(&currentLock);
-    QtServiceRuntimeState *state = current;
-    if (!state)
-        return false;
-    QMutexLocker locker(&state->lock);
-
-    using P = QtServicePlatform;
+    QMutexLocker locker(&m_lock);
     bool done = true;
-    switch (code) {
-    case P::StartControl:
-    case P::StopControl:
-    case P::PauseControl:
-    case P::ContinueControl:
-        state->status.currentState = stateBefore(code);
-        state->reportLocked();
-        done = state->postAndWaitLocked(code);
-        break;
-    default:
-        if (code >= P::FirstUserControl && code <= P::LastUserControl)
-            done = state->postAndWaitLocked(code);
-        break;
+    if (const std::optional<P::State> before = stateBefore(code)) {
+        m_status.currentState = *before;
+        reportLocked();
+        done = postAndWaitLocked(code);
+    } else if (isUserControl(code)) {
+        done = postAndWaitLocked(code);
     }
     // Answers interrogations and user commands and repeats the state just set; never once the
     // main thread has reported the stop, which a late pending state must not replace.
-    if (state->status.currentState != P::Stopped)
-        state->reportLocked();
+    if (m_status.currentState != P::Stopped)
+        reportLocked();
     return done;
 }
 
 void QtServiceRuntimeState::serviceEntry(const QStringList &arguments)
 {
-    // Held for the whole start-up, so the state outlives it: the main thread takes the lock
-    // for writing only when it cleans up after the run.
-    QReadLocker currentLocker(&currentLock);
-    QtServiceRuntimeState *state = current;
-    if (!state || !QtServiceBase::instance())
-        return;
-    state->serviceArguments = arguments;
-    state->argumentsReady.release();
-    state->applicationReady.acquire();
+    m_arguments = arguments;
+    m_start_up.release();
+    m_application_ready.acquire();
 
-    const QString name = QtServiceBase::instance()->serviceName();
-    const quintptr handle = platform()->registerControlHandler(name);
+    const bool enabled = m_platform.enableControls();
     {
-        QMutexLocker locker(&state->lock);
-        state->statusHandle = handle;
-        if (handle == 0)
+        QMutexLocker locker(&m_lock);
+        m_controls_enabled = enabled;
+        if (!enabled)
             return;
         // The run already failed or ended before the manager could hear of it: tell it now.
-        if (state->abandoned || state->loopEnded) {
-            state->status.currentState = QtServicePlatform::Stopped;
-            if (state->abandoned)
-                state->status.exitCode = 1;
-            state->reportLocked();
+        if (m_abandoned || m_loop_ended) {
+            m_status.currentState = P::Stopped;
+            reportLocked();
             return;
         }
     }
-    controlHandler(QtServicePlatform::StartControl);
+    controlHandler(P::StartControl);
 }

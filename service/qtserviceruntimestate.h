@@ -1,72 +1,73 @@
 #pragma once
 
-#include "service/qtservice.h"
 #include "service/qtserviceplatform.h"
 
 #include <QMutex>
-#include <QReadWriteLock>
 #include <QSemaphore>
 #include <QStringList>
 #include <QWaitCondition>
 
-class QEvent;
-class QtServiceControllerHandler;
+#include <functional>
+
+class QObject;
 
 // One run of the service under the service manager: the status it reports, the hand-over of
-// the start arguments and the delivery of control requests to the main thread.
+// the start arguments and the delivery of control requests to the main thread, where deliver
+// acts on them.
 //
-// Threads: the service entry thread stores serviceArguments before releasing argumentsReady;
-// the main thread reads them after acquiring it. Control requests come from the dispatcher
-// and the entry thread and wait, under lock, until the main thread has handled the event
-// they posted (handledEvents catches up with their ticket) or its event loop has ended
-// (loopEnded). A request sets its pending state before it posts; the main thread sets the
-// state it leads to while handling it, so that a later stop is always reported last. status
-// is changed under lock only.
-class QtServiceRuntimeState
+// Threads: the service entry thread stores m_arguments before releasing m_start_up (or the
+// handler thread releases it without arguments when the dispatch could not begin); the main
+// thread reads them after acquiring it. Control requests come from the dispatcher and the
+// entry thread and wait, under m_lock, until the main thread has handled the call they posted
+// (m_handled catches up with their ticket) or its event loop has ended (m_loop_ended). A
+// request sets its pending state before it posts; the main thread sets the state it leads to
+// while handling it, so that a later stop is always reported last. Everything below m_lock is
+// read and written under it.
+class QtServiceRuntimeState final : public QtServicePlatform::Dispatcher
 {
 public:
-    explicit QtServiceRuntimeState(QtServiceBase::ServiceFlags flags);
-    ~QtServiceRuntimeState();
+    QtServiceRuntimeState(QtServicePlatform &platform, quint32 acceptedControls,
+                          std::function<void(int code)> deliver);
     QtServiceRuntimeState(const QtServiceRuntimeState &) = delete;
     QtServiceRuntimeState &operator=(const QtServiceRuntimeState &) = delete;
 
-    static quint32 acceptedControls(QtServiceBase::ServiceFlags flags);
+    // Handler thread: the dispatch ended before the service entry; no arguments will come.
+    void cancelStartUp();
 
-    void setState(quint32 state);
-    void updateAcceptedControls(QtServiceBase::ServiceFlags flags);
-    void setExitCode(int exitCode);
-    // Main thread: the event loop has ended; requests still waiting, or yet to come, are
-    // refused instead of waiting for a receiver that no longer runs.
-    void endEventLoop();
-    // Main thread, from the handler object.
-    void handleControlEvent(QEvent *event);
-
-    // The routines the dispatcher calls; they reach the state through current and do nothing
-    // once it is gone.
-    static void serviceEntry(const QStringList &arguments);
-    static bool controlHandler(int code);
-
-    QtServicePlatform::Status status;
-    quintptr statusHandle = 0;
-    QStringList serviceArguments;
-    QWaitCondition handled;
-    QMutex lock;
-    QSemaphore argumentsReady;
-    QSemaphore applicationReady;
-    QtServiceControllerHandler *handlerObject = nullptr;
+    // Main thread. False when neither the arguments nor a cancelled start-up came in time.
+    bool waitForStartUp(int timeoutMs);
+    QStringList arguments() const { return m_arguments; }
     // The start failed after the arguments came: the entry thread reports the stop and ends.
-    bool abandoned = false;
+    void abandon();
+    // Control requests reach deliver through receiver's thread from now on.
+    void startControls(QObject *receiver);
+    void updateAcceptedControls(quint32 acceptedControls);
+    // The event loop has ended: requests still waiting, or yet to come, are refused instead of
+    // waiting for a receiver that no longer runs, and the stop is reported.
+    void finish();
+
+    // The routines the platform's dispatcher calls.
+    void serviceEntry(const QStringList &arguments) override;
+    bool controlHandler(int code) override;
 
 private:
+    void handleControl(int code);
     void reportLocked();
     bool postAndWaitLocked(int code);
 
-    quint64 postedEvents = 0;
-    quint64 handledEvents = 0;
-    bool loopEnded = false;
+    QtServicePlatform &m_platform;
+    const std::function<void(int code)> m_deliver;
+    QStringList m_arguments;
+    QSemaphore m_start_up;
+    QSemaphore m_application_ready;
 
-    // The live state; set by the constructor, cleared by the destructor. Readers hold
-    // currentLock for reading while they use the state, so it cannot go away under them.
-    static QtServiceRuntimeState *current;
-    static QReadWriteLock currentLock;
+    QMutex m_lock;
+    QWaitCondition m_handled_changed;
+    QtServicePlatform::Status m_status;
+    QObject *m_receiver = nullptr;
+    bool m_controls_enabled = false;
+    bool m_abandoned = false;
+    bool m_loop_ended = false;
+    quint64 m_posted = 0;
+    quint64 m_handled = 0;
 };

@@ -2,13 +2,16 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-// The write end, for the async-signal-safe handler; -1 while no pipe is installed.
+// Process-wide, as signal dispositions are. Written only by the constructor and destructor of
+// the one instance, on its thread: the write end for the async-signal-safe handler (-1 while no
+// pipe is installed), and the dispositions to restore.
 volatile sig_atomic_t s_write_fd = -1;
 
 constexpr int s_signals[] = {SIGINT, SIGTERM};
@@ -29,6 +32,7 @@ extern "C" void forwardSignal(int signalNumber)
 QtServiceSignalPipe::QtServiceSignalPipe(QObject *parent) : QObject(parent)
 {
     if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_error = qt_error_string(errno);
         qWarning("QtServiceSignalPipe: cannot create the signal pipe");
         return;
     }

@@ -18,6 +18,8 @@ public:
     ~QtServiceSignalPipe() override;
 
     bool isValid() const { return m_notifier != nullptr; }
+    // Why the pipe could not be made.
+    QString errorString() const { return m_error; }
 
 Q_SIGNALS:
     void signalReceived(int signalNumber);
@@ -25,6 +27,7 @@ Q_SIGNALS:
 private:
     void onReadable();
 
+    QString m_error;
     int m_fds[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> m_notifier;
 };

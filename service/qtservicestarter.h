@@ -4,7 +4,8 @@
 
 class QtServiceBasePrivate;
 
-// Calls the service's start() once the event loop of a foreground run is running.
+// Calls the service's start() when its slot runs, such as from a timer once an event loop runs.
+// (The framework's own foreground run queues start() on the application instead.)
 class QtServiceStarter : public QObject
 {
     Q_OBJECT

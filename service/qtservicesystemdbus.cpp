@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -38,14 +37,13 @@ QtServiceSystemdBus::~QtServiceSystemdBus()
         sd_bus_flush_close_unref(m_bus);
 }
 
-int QtServiceSystemdBus::fail(int r, const char *what)
+bool QtServiceSystemdBus::fail(int r)
 {
-    m_error = QString::fromLatin1(what) + ": "_L1 + QString::fromLocal8Bit(std::strerror(-r));
-    errno = -r;
-    return r;
+    m_error = qt_error_string(-r);
+    return false;
 }
 
-int QtServiceSystemdBus::open()
+bool QtServiceSystemdBus::open()
 {
     int r = 0;
     if (geteuid() == 0) {
@@ -61,128 +59,104 @@ int QtServiceSystemdBus::open()
     if (r < 0) {
         if (m_bus)
             m_bus = sd_bus_flush_close_unref(m_bus);
-        return fail(r, "connecting to systemd");
+        return fail(r);
     }
-    return 0;
+    return true;
 }
 
-int QtServiceSystemdBus::callManager(const char *method, const char *types, const QByteArray &a1,
-                                     const char *a2, QByteArray *objectPath)
+template<typename... Args>
+bool QtServiceSystemdBus::callManager(const char *method, QByteArray *objectPath, const char *types,
+                                      Args... args)
 {
     BusError error;
     ReplyRef reply;
-    int r = 0;
-    if (!types)
-        r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
-                               &error.error, &reply.message, nullptr);
-    else if (!a2)
-        r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
-                               &error.error, &reply.message, types, a1.constData());
-    else
-        r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
-                               &error.error, &reply.message, types, a1.constData(), a2);
-    if (r < 0) {
-        fail(r, method);
-        if (error.error.message)
-            m_error =
-                QString::fromLatin1(method) + ": "_L1 + QString::fromUtf8(error.error.message);
-        return r;
-    }
+    int r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface, method,
+                               &error.error, &reply.message, types, args...);
+    if (r < 0)
+        return fail(r);
     if (objectPath) {
         const char *path = nullptr;
         r = sd_bus_message_read(reply.message, "o", &path);
         if (r < 0)
-            return fail(r, method);
+            return fail(r);
         *objectPath = QByteArray(path);
     }
-    return 0;
+    return true;
 }
 
-int QtServiceSystemdBus::loadUnit(const QString &unit, QByteArray *path)
+bool QtServiceSystemdBus::loadUnit(const QString &unit, QByteArray *path)
 {
-    return callManager("LoadUnit", "s", unit.toUtf8(), nullptr, path);
+    return callManager("LoadUnit", path, "s", unit.toUtf8().constData());
 }
 
-int QtServiceSystemdBus::getString(const QByteArray &path, const char *interface, const char *name,
-                                   QString *value)
+bool QtServiceSystemdBus::getString(const QByteArray &path, const char *interface, const char *name,
+                                    QString *value)
 {
     BusError error;
     char *text = nullptr;
     const int r = sd_bus_get_property_string(m_bus, s_destination, path.constData(), interface,
                                              name, &error.error, &text);
     if (r < 0)
-        return fail(r, name);
+        return fail(r);
     *value = QString::fromUtf8(text);
     std::free(text);
-    return 0;
+    return true;
 }
 
-int QtServiceSystemdBus::unitProperty(const QByteArray &path, const char *name, QString *value)
+bool QtServiceSystemdBus::unitProperty(const QByteArray &path, const char *name, QString *value)
 {
     return getString(path, "org.freedesktop.systemd1.Unit", name, value);
 }
 
-int QtServiceSystemdBus::serviceProperty(const QByteArray &path, const char *name, QString *value)
+bool QtServiceSystemdBus::serviceProperty(const QByteArray &path, const char *name, QString *value)
 {
     return getString(path, "org.freedesktop.systemd1.Service", name, value);
 }
 
-int QtServiceSystemdBus::execStartPath(const QByteArray &path, QString *value)
+bool QtServiceSystemdBus::execStartPath(const QByteArray &path, QString *value)
 {
     BusError error;
     ReplyRef reply;
     int r = sd_bus_get_property(m_bus, s_destination, path.constData(),
                                 "org.freedesktop.systemd1.Service", "ExecStart", &error.error,
                                 &reply.message, "a(sasbttttuii)");
-    if (r < 0)
-        return fail(r, "ExecStart");
-    r = sd_bus_message_enter_container(reply.message, 'a', "(sasbttttuii)");
-    if (r < 0)
-        return fail(r, "ExecStart");
-    r = sd_bus_message_enter_container(reply.message, 'r', "sasbttttuii");
-    if (r <= 0)
-        return fail(r < 0 ? r : -ENODATA, "ExecStart");
+    if (r >= 0)
+        r = sd_bus_message_enter_container(reply.message, 'a', "(sasbttttuii)");
+    if (r >= 0)
+        r = sd_bus_message_enter_container(reply.message, 'r', "sasbttttuii");
+    if (r == 0)
+        r = -ENODATA; // no command at all
     const char *program = nullptr;
-    r = sd_bus_message_read(reply.message, "s", &program);
+    if (r >= 0)
+        r = sd_bus_message_read(reply.message, "s", &program);
     if (r < 0)
-        return fail(r, "ExecStart");
+        return fail(r);
     *value = QString::fromUtf8(program);
-    return 0;
+    return true;
 }
 
-int QtServiceSystemdBus::reload()
+bool QtServiceSystemdBus::reload()
 {
-    return callManager("Reload", nullptr, QByteArray());
+    return callManager("Reload", nullptr, nullptr);
 }
 
-int QtServiceSystemdBus::enableUnitFile(const QString &unit)
+bool QtServiceSystemdBus::enableUnitFile(const QString &unit)
 {
-    BusError error;
-    ReplyRef reply;
-    const QByteArray name = unit.toUtf8();
-    const int r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface,
-                                     "EnableUnitFiles", &error.error, &reply.message, "asbb", 1,
-                                     name.constData(), 0, 1);
-    return r < 0 ? fail(r, "EnableUnitFiles") : 0;
+    // One file, for the system rather than the runtime, replacing links that are in the way.
+    return callManager("EnableUnitFiles", nullptr, "asbb", 1, unit.toUtf8().constData(), 0, 1);
 }
 
-int QtServiceSystemdBus::disableUnitFile(const QString &unit)
+bool QtServiceSystemdBus::disableUnitFile(const QString &unit)
 {
-    BusError error;
-    ReplyRef reply;
-    const QByteArray name = unit.toUtf8();
-    const int r = sd_bus_call_method(m_bus, s_destination, s_manager_path, s_manager_interface,
-                                     "DisableUnitFiles", &error.error, &reply.message, "asb", 1,
-                                     name.constData(), 0);
-    return r < 0 ? fail(r, "DisableUnitFiles") : 0;
+    return callManager("DisableUnitFiles", nullptr, "asb", 1, unit.toUtf8().constData(), 0);
 }
 
-int QtServiceSystemdBus::resetFailed(const QString &unit)
+bool QtServiceSystemdBus::resetFailed(const QString &unit)
 {
-    return callManager("ResetFailedUnit", "s", unit.toUtf8());
+    return callManager("ResetFailedUnit", nullptr, "s", unit.toUtf8().constData());
 }
 
-int QtServiceSystemdBus::subscribe()
+bool QtServiceSystemdBus::subscribe()
 {
     auto onJobRemoved = [](sd_bus_message *message, void *userData, sd_bus_error *) -> int {
         auto *self = static_cast<QtServiceSystemdBus *>(userData);
@@ -200,26 +174,24 @@ int QtServiceSystemdBus::subscribe()
     };
     // No sender filter: on the private socket the manager's messages carry none. The slot
     // lives as long as the connection (floating).
-    int r = sd_bus_match_signal(m_bus, nullptr, nullptr, s_manager_path, s_manager_interface,
-                                "JobRemoved", onJobRemoved, this);
-    if (r < 0)
-        return fail(r, "JobRemoved");
-    return callManager("Subscribe", nullptr, QByteArray());
+    const int r = sd_bus_match_signal(m_bus, nullptr, nullptr, s_manager_path, s_manager_interface,
+                                      "JobRemoved", onJobRemoved, this);
+    return r < 0 ? fail(r) : callManager("Subscribe", nullptr, nullptr);
 }
 
-int QtServiceSystemdBus::startUnit(const QString &unit, QByteArray *job)
+bool QtServiceSystemdBus::startUnit(const QString &unit, QByteArray *job)
 {
     // "fail": a start that conflicts with a queued job is refused rather than replacing it.
-    return callManager("StartUnit", "ss", unit.toUtf8(), "fail", job);
+    return callManager("StartUnit", job, "ss", unit.toUtf8().constData(), "fail");
 }
 
-int QtServiceSystemdBus::stopUnit(const QString &unit, QByteArray *job)
+bool QtServiceSystemdBus::stopUnit(const QString &unit, QByteArray *job)
 {
-    return callManager("StopUnit", "ss", unit.toUtf8(), "replace", job);
+    return callManager("StopUnit", job, "ss", unit.toUtf8().constData(), "replace");
 }
 
-int QtServiceSystemdBus::waitForJob(const QByteArray &job, QDeadlineTimer deadline,
-                                    QByteArray *result)
+bool QtServiceSystemdBus::waitForJob(const QByteArray &job, QDeadlineTimer deadline,
+                                     QByteArray *result)
 {
     m_pending_job = job;
     m_job_done = false;
@@ -227,18 +199,18 @@ int QtServiceSystemdBus::waitForJob(const QByteArray &job, QDeadlineTimer deadli
     while (!m_job_done) {
         int r = sd_bus_process(m_bus, nullptr);
         if (r < 0)
-            return fail(r, "waiting for the job");
+            return fail(r);
         if (r > 0)
             continue;
         if (deadline.hasExpired()) {
             *result = QByteArray();
-            return 0;
+            return true;
         }
         const qint64 left = deadline.remainingTime();
         r = sd_bus_wait(m_bus, left < 0 ? UINT64_MAX : quint64(left) * 1000);
         if (r < 0)
-            return fail(r, "waiting for the job");
+            return fail(r);
     }
     *result = m_job_result;
-    return 0;
+    return true;
 }

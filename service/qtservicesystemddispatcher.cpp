@@ -1,6 +1,5 @@
 #include "service/qtservicesystemddispatcher.h"
 
-#include "service/qtservicecontrolchannel.h"
 #include "service/qtservicesignalpipe.h"
 #include "service/qtservicesystemdunit.h"
 
@@ -14,9 +13,7 @@
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,25 +51,14 @@ bool QtServiceSystemdDispatcher::startedByManager(const QString &serviceName)
     return ours;
 }
 
-QtServicePlatform::DispatchResult QtServiceSystemdDispatcher::exec(QString *error)
+bool QtServiceSystemdDispatcher::exec()
 {
-    if (!startedByManager(m_service_name))
-        return QtServicePlatform::DispatchResult::NotStartedByManager;
-
     // Signals are caught from here on; they wait in the pipe until the controls are enabled.
     m_signals = std::make_unique<QtServiceSignalPipe>();
-    if (!m_signals->isValid()) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        m_signals.reset();
-        return QtServicePlatform::DispatchResult::Failed;
-    }
-    m_listen_fd =
-        QtServiceControlChannel::listen(QtServiceSystemdUnit::controlSocketPath(m_service_name));
-    if (m_listen_fd < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        m_signals.reset();
-        return QtServicePlatform::DispatchResult::Failed;
-    }
+    if (!m_signals->isValid())
+        return fail(m_signals->errorString());
+    if (!m_channel.listen(QtServiceSystemdUnit::controlSocketPath(m_service_name)))
+        return fail(m_channel.errorString());
 
     const QStringList arguments = takeStartArguments();
     m_entry_thread.reset(
@@ -85,7 +71,14 @@ QtServicePlatform::DispatchResult QtServiceSystemdDispatcher::exec(QString *erro
     // behind rather than blocking the end of the service.
     if (!m_entry_thread->wait(QDeadlineTimer(s_entry_thread_wait_ms)))
         (void)m_entry_thread.release();
-    return QtServicePlatform::DispatchResult::Finished;
+    return true;
+}
+
+bool QtServiceSystemdDispatcher::fail(const QString &reason)
+{
+    m_error = reason;
+    m_signals.reset();
+    return false;
 }
 
 QStringList QtServiceSystemdDispatcher::takeStartArguments() const
@@ -120,7 +113,8 @@ void QtServiceSystemdDispatcher::serveControls()
             return;
     }
     QEventLoop loop;
-    m_listener = std::make_unique<QSocketNotifier>(m_listen_fd, QSocketNotifier::Read);
+    m_listener =
+        std::make_unique<QSocketNotifier>(m_channel.socketDescriptor(), QSocketNotifier::Read);
     connect(m_listener.get(), &QSocketNotifier::activated, this,
             &QtServiceSystemdDispatcher::onConnection);
     connect(m_signals.get(), &QtServiceSignalPipe::signalReceived, this,
@@ -144,12 +138,12 @@ void QtServiceSystemdDispatcher::onSignal(int signalNumber)
 
 void QtServiceSystemdDispatcher::onConnection()
 {
-    const int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(m_channel.socketDescriptor(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0)
         return;
-    const auto code = QtServiceControlChannel::readRequest(fd, s_request_timeout_ms);
-    if (code)
-        handle(*code, fd);
+    int code = 0;
+    if (m_channel.readRequest(fd, s_request_timeout_ms, &code))
+        handle(code, fd);
     else
         QtServiceControlChannel::writeReply(fd, std::nullopt);
     ::close(fd);
@@ -172,7 +166,7 @@ void QtServiceSystemdDispatcher::handle(int code, int replyFd)
 bool QtServiceSystemdDispatcher::accepts(int code) const
 {
     QMutexLocker locker(&m_mutex);
-    const quint32 state = m_status.currentState;
+    const QtServicePlatform::State state = m_status.currentState;
     const quint32 accepted = m_status.controlsAccepted;
     if (m_stopped || state == QtServicePlatform::Stopped)
         return false;
@@ -198,7 +192,7 @@ void QtServiceSystemdDispatcher::report(const QtServicePlatform::Status &status)
     if (m_stopped)
         return;
     m_status = status;
-    const auto state = QtServicePlatform::State(status.currentState);
+    const QtServicePlatform::State state = status.currentState;
     QByteArray message = "STATUS=" + QtServiceSystemdUnit::statusText(state).toUtf8();
     if (state == QtServicePlatform::Running && !m_ready_sent) {
         message += "\nREADY=1";
@@ -218,9 +212,5 @@ void QtServiceSystemdDispatcher::report(const QtServicePlatform::Status &status)
 void QtServiceSystemdDispatcher::closeControlSocket()
 {
     m_listener.reset();
-    if (m_listen_fd < 0)
-        return;
-    ::close(m_listen_fd);
-    m_listen_fd = -1;
-    QFile::remove(QtServiceSystemdUnit::controlSocketPath(m_service_name));
+    m_channel.close();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/qtservicecontrolchannel.h"
 #include "service/qtserviceplatform.h"
 
 #include <QMutex>
@@ -21,7 +22,7 @@ class QtServiceSignalPipe;
 // Threads: exec(), the signal pipe and the socket notifier belong to the dispatcher thread;
 // enableControls() comes from the service entry thread; report() from any thread. m_mutex
 // guards m_status, m_ready_sent, m_stopped, m_enabled and m_loop; m_changed tells exec()
-// when m_enabled or m_stopped became true.
+// when m_enabled or m_stopped became true. m_error is the dispatcher thread's.
 class QtServiceSystemdDispatcher : public QObject
 {
     Q_OBJECT
@@ -34,7 +35,10 @@ public:
     // True when systemd started this process as the service's unit.
     static bool startedByManager(const QString &serviceName);
 
-    QtServicePlatform::DispatchResult exec(QString *error);
+    // Serves the service until it reports Stopped; false at once when it cannot begin, with
+    // the reason in errorString().
+    bool exec();
+    QString errorString() const { return m_error; }
     void enableControls();
     void report(const QtServicePlatform::Status &status);
 
@@ -45,14 +49,16 @@ private:
     void handle(int code, int replyFd);
     bool accepts(int code) const;
     QStringList takeStartArguments() const;
+    bool fail(const QString &reason);
     void closeControlSocket();
 
     const QString m_service_name;
     QtServicePlatform::Dispatcher *const m_dispatcher;
+    QString m_error;
     std::unique_ptr<QtServiceSignalPipe> m_signals;
-    std::unique_ptr<QSocketNotifier> m_listener;
+    QtServiceControlChannel m_channel;
+    std::unique_ptr<QSocketNotifier> m_listener; // on m_channel, so destroyed before it
     std::unique_ptr<QThread> m_entry_thread;
-    int m_listen_fd = -1;
 
     mutable QMutex m_mutex;
     QWaitCondition m_changed;

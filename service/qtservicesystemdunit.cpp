@@ -66,26 +66,13 @@ QString QtServiceSystemdUnit::userName(const QString &account)
 
 QString QtServiceSystemdUnit::quotedExecPath(const QString &path)
 {
-    QString quoted = u"\""_s;
-    for (const QChar c : path) {
-        switch (c.unicode()) {
-        case u'"':
-            quoted += "\\\""_L1;
-            break;
-        case u'\\':
-            quoted += "\\\\"_L1;
-            break;
-        case u'\n':
-            quoted += "\\n"_L1;
-            break;
-        case u'%':
-            quoted += "%%"_L1;
-            break;
-        default:
-            quoted += c;
-        }
-    }
-    return quoted + u'"';
+    QString quoted = path;
+    // Backslashes first, so that those added for the other characters stay single.
+    quoted.replace(u"\\"_s, u"\\\\"_s)
+        .replace(u"\""_s, u"\\\""_s)
+        .replace(u"\n"_s, u"\\n"_s)
+        .replace(u"%"_s, u"%%"_s);
+    return u'"' + quoted + u'"';
 }
 
 QString QtServiceSystemdUnit::escapedValue(const QString &value)
@@ -165,21 +152,22 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
 
 QString QtServiceSystemdUnit::statusText(QtServicePlatform::State state)
 {
-    switch (state) {
-    case QtServicePlatform::Stopped:
-        return u"stopped"_s;
-    case QtServicePlatform::StartPending:
-        return u"start pending"_s;
-    case QtServicePlatform::StopPending:
-        return u"stop pending"_s;
-    case QtServicePlatform::Running:
-        return u"running"_s;
-    case QtServicePlatform::ContinuePending:
-        return u"continue pending"_s;
-    case QtServicePlatform::PausePending:
-        return u"pause pending"_s;
-    case QtServicePlatform::Paused:
-        return u"paused"_s;
+    static constexpr struct
+    {
+        QtServicePlatform::State state;
+        QLatin1StringView text;
+    } texts[] = {
+        {QtServicePlatform::Stopped, "stopped"_L1},
+        {QtServicePlatform::StartPending, "start pending"_L1},
+        {QtServicePlatform::StopPending, "stop pending"_L1},
+        {QtServicePlatform::Running, "running"_L1},
+        {QtServicePlatform::ContinuePending, "continue pending"_L1},
+        {QtServicePlatform::PausePending, "pause pending"_L1},
+        {QtServicePlatform::Paused, "paused"_L1},
+    };
+    for (const auto &entry : texts) {
+        if (entry.state == state)
+            return entry.text;
     }
     return QString();
 }

@@ -42,6 +42,7 @@ private Q_SLOTS:
         QTest::addRow("specifier") << u"/opt/100%/x"_s << u"\"/opt/100%%/x\""_s;
         QTest::addRow("quote and backslash") << u"/o\"p\\t/x"_s << u"\"/o\\\"p\\\\t/x\""_s;
         QTest::addRow("dollar stays") << u"/opt/$HOME/x"_s << u"\"/opt/$HOME/x\""_s;
+        QTest::addRow("line feed") << u"/o\\\np/x"_s << u"\"/o\\\\\\np/x\""_s;
     }
 
     void execPath()
@@ -69,13 +70,16 @@ private Q_SLOTS:
         QTest::addRow("paused") << u"active"_s << u"paused"_s << 7;
     }
 
-    // The state the wait loops see: systemd's ActiveState, refined by the service's report.
+    // The state the wait loops see: systemd's ActiveState, refined by the service's report;
+    // and the report's words for each state.
     void stateOf()
     {
         QFETCH(QString, activeState);
         QFETCH(QString, statusText);
         QFETCH(int, state);
         QCOMPARE(int(QtServiceSystemdUnit::stateOf(activeState, statusText)), state);
+        if (!statusText.isEmpty())
+            QCOMPARE(QtServiceSystemdUnit::statusText(QtServicePlatform::State(state)), statusText);
     }
 
     void sandboxKeepsTheProgramReachable_data()
