@@ -21,10 +21,25 @@ namespace {
 
 // The open log file's descriptor, or -1 while the log is closed. Messages write under a shared
 // lock: each is one write(2) to a file opened for appending, which the kernel never interleaves
-// with another, so writers need not wait for each other. Opening and closing take the lock
-// exclusively, so no message is written across a close.
+// with another, so writers need not wait for each other. Opening, rotating and closing take the
+// lock exclusively, so no message is written across a close or a rotation.
 std::shared_mutex s_lock;
 std::atomic<int> s_fd{-1};
+
+// Bytes in the open file: its size when opened (or last looked at) plus every byte this process
+// has written or, under the shared lock, claimed for a message it is about to write. Writers claim
+// with a compare-and-swap, so they do not wait for each other until the file is full.
+std::atomic<qint64> s_size{0};
+
+// With the lock held exclusively only: the open file's path (rotation stays in its folder, whatever
+// the temporary directory is by then), and whether a bad VX_DEBUGLOG_MAX_BYTES has been reported.
+QByteArray s_path;
+bool s_complained = false;
+
+// The closing banner is "HH:mm:ss.zzz " plus this. Messages leave room for it, so every file can
+// end with it and still stay within the bound.
+constexpr char ClosedBanner[] = "--- DEBUG LOG CLOSED ---\n\n";
+constexpr qint64 ClosingBannerSize = 13 + qint64(sizeof(ClosedBanner)) - 1;
 
 // Set while this thread is inside the handler: a diagnostic raised from within (or from exit
 // handlers on the fatal path) must not deadlock on the lock.
@@ -80,6 +95,56 @@ const char *levelPrefix(int type)
     }
 }
 
+struct Bound
+{
+    qint64 bytes = DebugLog::DefaultMaxBytes; // 0: unbounded
+    QByteArray complaint;                     // why VX_DEBUGLOG_MAX_BYTES was not used
+};
+
+Bound readBound()
+{
+    const char *name = "VX_DEBUGLOG_MAX_BYTES";
+    Bound bound;
+    if (!qEnvironmentVariableIsSet(name))
+        return bound;
+    const QByteArray text = qgetenv(name);
+    bool ok = false;
+    const qint64 value = text.trimmed().toLongLong(&ok, 10);
+    if (ok && value >= 0)
+        bound.bytes = value;
+    else
+        bound.complaint = "DebugLog: " + QByteArray(name) + "=\"" + text.toPercentEncoding(" ") +
+                          "\" is not a byte count, using " + QByteArray::number(bound.bytes);
+    return bound;
+}
+
+// Read once per process, by install() or the first message.
+const Bound &bound()
+{
+    static const Bound once = readBound();
+    return once;
+}
+
+// Whether a file of `size` bytes can take `more` and still leave room for the closing banner.
+bool fits(qint64 size, qint64 more)
+{
+    const qint64 max = bound().bytes;
+    return max == 0 || size + more + ClosingBannerSize <= max;
+}
+
+// Claims room for a message in the open file; false when it does not fit.
+bool claim(qint64 more)
+{
+    if (bound().bytes == 0)
+        return true;
+    qint64 size = s_size.load(std::memory_order_relaxed);
+    do {
+        if (!fits(size, more))
+            return false;
+    } while (!s_size.compare_exchange_weak(size, size + more, std::memory_order_relaxed));
+    return true;
+}
+
 void writeAll(int fd, const QByteArray &data)
 {
     const char *from = data.constData();
@@ -96,9 +161,8 @@ void writeAll(int fd, const QByteArray &data)
 // The service may run as root while the temporary directory is world-writable: never follow a
 // link planted at the log's name and append only to a regular file. O_NONBLOCK keeps a FIFO
 // planted there from blocking the open.
-int openLogFile()
+int openLogFile(const QByteArray &path, qint64 *size)
 {
-    const QByteArray path = QFile::encodeName(DebugLog::filePath());
     const int fd =
         ::open(path.constData(),
                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -110,17 +174,109 @@ int openLogFile()
         return -1;
     }
     ::tzset();
+    *size = info.st_size;
     return fd;
 }
 
-// With the lock held exclusively.
+// The functions below run with the lock held exclusively.
+
+bool openLocked(const QByteArray &path)
+{
+    qint64 size = 0;
+    const int fd = openLogFile(path, &size);
+    if (fd < 0)
+        return false;
+    s_path = path;
+    s_size.store(size);
+    s_fd.store(fd);
+    return true;
+}
+
+void writeCountedLocked(const QByteArray &data)
+{
+    writeAll(s_fd.load(), data);
+    s_size.fetch_add(data.size());
+}
+
 void closeLocked()
 {
-    const int fd = s_fd.exchange(-1);
-    if (fd < 0)
+    if (s_fd.load() < 0)
         return;
-    writeAll(fd, timeStamp() + "--- DEBUG LOG CLOSED ---\n\n");
-    ::close(fd);
+    if (bound().bytes == 0 || s_size.load() + ClosingBannerSize <= bound().bytes)
+        writeCountedLocked(timeStamp() + ClosedBanner);
+    ::close(s_fd.exchange(-1));
+}
+
+// False when the open file is no longer the one at its path: another process sharing the folder
+// rotated it, or it was removed. Otherwise takes its size, which counts other processes' lines.
+bool stillAtPathLocked()
+{
+    struct stat open;
+    struct stat named;
+    if (::fstat(s_fd.load(), &open) != 0 || ::lstat(s_path.constData(), &named) != 0 ||
+        open.st_dev != named.st_dev || open.st_ino != named.st_ino)
+        return false;
+    s_size.store(open.st_size);
+    return true;
+}
+
+// Moves the open file to "<name>.1" and opens a fresh one. rename() replaces a link found at
+// "<name>.1" itself, never the file it points to; a directory, FIFO or other special file there
+// is left alone and the rotation fails.
+bool rotateLocked()
+{
+    const QByteArray older = s_path + ".1";
+    struct stat info;
+    if (::lstat(older.constData(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))
+        return false;
+    if (::rename(s_path.constData(), older.constData()) != 0)
+        return false;
+    ::close(s_fd.exchange(-1));
+    return openLocked(s_path);
+}
+
+// The lines that start a file: the banner and, once per process, the complaint about the bound.
+QByteArray openingLines(const QByteArray &prefix)
+{
+    QByteArray lines = '\n' + prefix + "--- DEBUG LOG OPENED ---\n";
+    if (!s_complained && !bound().complaint.isEmpty())
+        lines += prefix + levelPrefix(QtDebugMsg) + bound().complaint + '\n';
+    return lines;
+}
+
+// Opens or rotates the file as needed for a message of `size` bytes and returns how many of
+// them it takes: all, none, or (in a fresh file) the first ones.
+//
+// When "<name>.1" is a directory or the like the full file stays as it is and messages that do
+// not fit are dropped until a rotation succeeds: the bound protects the disk, so it holds even
+// then. A message too large for even a fresh file is cut to what it has room for, ending in a
+// line feed, so that its start (time, process, level) still shows.
+//
+// Bytes are counted per process; what other processes append to the same file is seen only when
+// its size is looked at here, so together they may pass the bound by what the others wrote since.
+qint64 makeRoomLocked(const QByteArray &prefix, qint64 size)
+{
+    if (s_fd.load() >= 0 && !stillAtPathLocked())
+        ::close(s_fd.exchange(-1)); // reopen rather than rotate the other process's fresh file
+    bool opened = false;
+    if (s_fd.load() < 0) {
+        if (!openLocked(QFile::encodeName(DebugLog::filePath())))
+            return 0;
+        opened = true;
+    }
+    QByteArray opening = opened ? openingLines(prefix) : QByteArray();
+    if (!fits(s_size.load(), opening.size() + size) && s_size.load() > 0) {
+        if (!rotateLocked())
+            return 0;
+        opening = openingLines(prefix);
+    }
+    if (!opening.isEmpty() && fits(s_size.load(), opening.size())) {
+        writeCountedLocked(opening);
+        s_complained = true;
+    }
+    if (bound().bytes == 0)
+        return size;
+    return qBound(qint64(0), bound().bytes - ClosingBannerSize - s_size.load(), size);
 }
 
 // A foreground run in a terminal shows its log live; a service or a test run stays quiet.
@@ -132,32 +288,28 @@ void copyToTerminal(const QByteArray &line)
     }
 }
 
-// The common case: the log is open and the message is not fatal.
+// The common case: the log is open, the message fits and is not fatal.
 bool writeShared(const QByteArray &line)
 {
     std::shared_lock locker(s_lock);
     const int fd = s_fd.load();
-    if (fd < 0)
+    if (fd < 0 || !claim(line.size()))
         return false;
     copyToTerminal(line);
     writeAll(fd, line);
     return true;
 }
 
-// Opens the log if needed and writes the line; ends the process on a fatal message.
+// Opens or rotates the log if needed and writes the line; ends the process on a fatal message.
 void writeExclusive(int type, const QByteArray &prefix, const QByteArray &line)
 {
     std::unique_lock locker(s_lock);
-    int fd = s_fd.load();
-    if (fd < 0) {
-        fd = openLogFile();
-        if (fd < 0)
-            return;
-        s_fd.store(fd);
-        writeAll(fd, '\n' + prefix + "--- DEBUG LOG OPENED ---\n");
-    }
+    const qint64 room = makeRoomLocked(prefix, line.size());
+    if (s_fd.load() < 0)
+        return;
     copyToTerminal(line);
-    writeAll(fd, line);
+    if (room > 0)
+        writeCountedLocked(room < line.size() ? line.left(room - 1) + '\n' : line);
     if (type == QtFatalMsg) {
         closeLocked();
         std::exit(1); // t_in_handler stays set: exit handlers' diagnostics are dropped
@@ -173,6 +325,7 @@ QString DebugLog::filePath()
 
 void DebugLog::install()
 {
+    bound(); // read the settings before the first message
     qInstallMessageHandler(&DebugLog::messageHandler);
     qAddPostRoutine(&DebugLog::close);
 }

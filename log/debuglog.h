@@ -6,11 +6,17 @@
 // The process's debug log: every Qt diagnostic of every thread, appended to
 // "service-debuglog.txt" in the temporary directory and flushed per message.
 //
+// Size: VX_DEBUGLOG_MAX_BYTES (read once, when the log is installed or first written; 0 means
+// no bound) caps the file. A message that would take it past the bound first moves it to
+// "service-debuglog.txt.1", replacing an older one, and starts a fresh file.
+//
 // Threading: any thread may log. Each message is one write(2) to a file opened for appending, so
-// lines never interleave; close() and the opening of the file exclude every message.
+// lines never interleave; close(), the opening of the file and its rotation exclude every message.
 class DebugLog
 {
 public:
+    static constexpr qint64 DefaultMaxBytes = 64 * 1024 * 1024;
+
     // Installs the message handler (replacing, not chaining, any earlier one) and registers
     // close() as a post routine, so the closing banner is written when the application object
     // goes away.

@@ -174,24 +174,88 @@ private Q_SLOTS:
         QVERIFY2(tail.match(log).hasMatch(), qPrintable(log));
     }
 
-    void linesFromManyThreadsNeverInterleaveWithCloses()
+    void linesFromManyThreadsNeverInterleaveWithClosesOrRotations_data()
     {
+        QTest::addColumn<QByteArray>("maxBytes"); // VX_DEBUGLOG_MAX_BYTES, null: not set
+        QTest::addColumn<QString>("older");       // what is at service-debuglog.txt.1 before
+        QTest::addColumn<bool>("complains");
+        QTest::addRow("default bound") << QByteArray() << QString() << false;
+        QTest::addRow("0 is unbounded") << QByteArray("0") << QString() << false;
+        QTest::addRow("unparsable") << QByteArray("abc") << QString() << true;
+        QTest::addRow("negative") << QByteArray("-4096") << QString() << true;
+        QTest::addRow("4096") << QByteArray("4096") << QString() << false;
+        QTest::addRow("32768") << QByteArray("32768") << QString() << false;
+        QTest::addRow("4096, .1 a symlink") << QByteArray("4096") << u"symlink"_s << false;
+        QTest::addRow("4096, .1 a directory") << QByteArray("4096") << u"directory"_s << false;
+        QTest::addRow("4096, .1 a fifo") << QByteArray("4096") << u"fifo"_s << false;
+    }
+
+    void linesFromManyThreadsNeverInterleaveWithClosesOrRotations()
+    {
+        QFETCH(QByteArray, maxBytes);
+        QFETCH(QString, older);
+        QFETCH(bool, complains);
+        const int bound = maxBytes.toInt(); // 0 when not a number
+        const bool bounded = bound > 0;
+        const bool drops = older == u"directory" || older == u"fifo"; // kept, so no rotation
+        const bool rotates = bounded && !drops;
+        const QString olderPath = m_path + u".1"_s;
+        const QString victim = m_dir->filePath(u"victim"_s);
+        if (older == u"symlink") {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious\n") == 9);
+            file.close();
+            QVERIFY(QFile::link(victim, olderPath));
+        } else if (older == u"directory") {
+            QVERIFY(QDir().mkdir(olderPath));
+        } else if (older == u"fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(olderPath).constData(), 0600), 0);
+        }
+
         QProcess child;
-        child.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        child.start(QStringLiteral(DEBUGLOG_CHILD), {u"threads"_s, u"4"_s, u"500"_s});
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!maxBytes.isNull())
+            environment.insert(u"VX_DEBUGLOG_MAX_BYTES"_s, QString::fromLatin1(maxBytes));
+        child.setProcessEnvironment(environment);
+        child.start(QStringLiteral(DEBUGLOG_CHILD), {u"threads"_s, u"8"_s, u"500"_s});
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitCode(), 0);
 
-        const QList<QByteArray> lines = readAll(m_path).split('\n');
+        const QByteArray live = readAll(m_path);
+        const QByteArray old = rotates ? readAll(olderPath) : QByteArray();
+        QCOMPARE(QFileInfo(olderPath).isFile(), rotates);
+        QVERIFY(!bounded || (live.size() <= bound && old.size() <= bound));
+        QVERIFY2(!rotates || old.size() > bound - 200, "rotated only when full");
+        if (older == u"symlink")
+            QCOMPARE(readAll(victim), QByteArray("precious\n"));
+
+        // Both files start with the banner and hold whole lines. Per thread, the lines in them
+        // follow each other without a gap (from the first line on, unless some were rotated away).
+        const QString complaint = u"DEBUG: DebugLog: VX_DEBUGLOG_MAX_BYTES=\"%1\" is not a byte "
+                                  u"count, using 67108864"_s.arg(QString::fromLatin1(maxBytes));
+        QCOMPARE(QString::fromLatin1(live).count(complaint), complains ? 1 : 0);
         const QRegularExpression line(
-            u"^(\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d (\\[\\d+\\] (DEBUG: thread \\d line \\d+|--- DEBUG LOG OPENED ---)|--- DEBUG LOG CLOSED ---))?$"_s);
-        int messages = 0;
-        for (const QByteArray &raw : lines) {
-            const QString text = QString::fromLatin1(raw);
-            QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
-            messages += text.contains(u"DEBUG: thread"_s);
+            u"^(\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d (\\[\\d+\\] (DEBUG: thread (\\d) line (\\d+)|--- DEBUG LOG OPENED ---|"_s +
+            QRegularExpression::escape(complaint) + u")|--- DEBUG LOG CLOSED ---))?$"_s);
+        const QRegularExpression banner(u"^\\n"_s + s_time +
+                                        u"\\[\\d+\\] --- DEBUG LOG OPENED ---\\n"_s);
+        QList<int> next(8, rotates ? -1 : 0);
+        for (const QByteArray &file : rotates ? QList{old, live} : QList{live}) {
+            QVERIFY2(banner.match(QString::fromLatin1(file)).hasMatch(), file.left(80).constData());
+            QVERIFY(file.endsWith('\n'));
+            for (const QByteArray &raw : file.split('\n')) {
+                const QRegularExpressionMatch match = line.match(QString::fromLatin1(raw));
+                QVERIFY2(match.hasMatch(), raw.constData());
+                if (!match.hasCaptured(5))
+                    continue;
+                const int thread = match.captured(4).toInt();
+                const int number = match.captured(5).toInt();
+                QVERIFY2(next[thread] < 0 || number == next[thread] || drops, raw.constData());
+                next[thread] = number + 1;
+            }
         }
-        QCOMPARE(messages, 4 * 500);
+        for (int n : next) // a thread may have ended before the last rotation
+            QVERIFY2(drops || n == 500 || (rotates && n < 0), qPrintable(QString::number(n)));
     }
 
 private:
