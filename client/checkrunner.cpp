@@ -2,8 +2,7 @@
 
 #include "client/controlconnection.h"
 #include "porttest/porttest.h"
-
-#include <QRegularExpression>
+#include "porttest/porttestingline.h"
 
 #include <algorithm>
 #include <utility>
@@ -15,33 +14,17 @@ namespace {
 // The requesting side has no time limit of its own: a check may take the server's limit plus
 // this much for the lines to travel and the server to schedule the test.
 constexpr int answerMargin = 2000;
-constexpr int keywordLength = 11; // "porttesting"
 
-struct ServerLine
+// The line the port test gets: rebuilt from what was read, so that it cannot read the server's
+// text differently from this runner.
+QString testLine(const PortTestingLine &line)
 {
-    int direction = PortTest::In;
-    int protocol = PortTest::Udp;
-    int port = -1;
-    QString status;
-};
-
-// Reads a "porttesting" line as the port test itself does.
-bool parseServerLine(const QString &line, ServerLine &parsed)
-{
-    static const QRegularExpression pattern(
-        u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?(timeout|failure|success)?"_s,
-        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(line);
-    if (!match.hasMatch())
-        return false;
-    parsed.direction = match.captured(2).toLower() == u"out"_s ? PortTest::Out : PortTest::In;
-    parsed.protocol = match.captured(3).toLower() == u"tcp"_s ? PortTest::Tcp : PortTest::Udp;
-    bool fits = false;
-    parsed.port = match.captured(4).toInt(&fits, 10);
-    if (!fits)
-        parsed.port = -1;
-    parsed.status = match.captured(5).toLower();
-    return true;
+    return u"porttesting %1 %2 %3 %4"_s
+        .arg(line.direction == PortTest::Out ? u"out"_s : u"in"_s,
+             line.protocol == PortTest::Tcp ? u"tcp"_s : u"udp"_s)
+        .arg(line.port)
+        .arg(line.status)
+        .trimmed();
 }
 
 } // namespace
@@ -147,21 +130,26 @@ void CheckRunner::onServerLine(const QString &line)
         return;
     if (!line.startsWith(u"porttesting"_s, Qt::CaseInsensitive))
         return;
-    ServerLine parsed;
-    if (!parseServerLine(line, parsed) ||
-        !current().isServerLine(parsed.direction, parsed.protocol, parsed.port)) {
+    const std::optional<PortTestingLine> parsed = PortTestingLine::parse(line);
+    if (!parsed || !current().isServerLine(parsed->direction, parsed->protocol, parsed->port)) {
         qDebug("CheckRunner: not a line of the current check: %s", qPrintable(line));
         return;
     }
     m_server_started = true;
-    if (parsed.status == u"success"_s || parsed.status == u"timeout"_s) {
+    const bool success = parsed->status == u"success"_s;
+    if (success || parsed->status == u"timeout"_s) {
         m_server_ended = true;
-        m_server_succeeded = parsed.status == u"success"_s;
+        m_server_succeeded = success;
     }
-    if (m_phase == Phase::Settling)
+    if (m_phase == Phase::Settling) {
         handleSettlingLine();
-    else
-        m_test->onControlMessage(u"porttesting "_s + line.mid(keywordLength).trimmed());
+    } else if (success && current().direction == PortTest::In) {
+        // This machine receives: only a connection or ping that arrives here counts. The
+        // server's word for it is no arrival, yet the port test would take it for one.
+        qDebug("CheckRunner: waiting for the arrival the server reports");
+    } else {
+        m_test->onControlMessage(testLine(*parsed));
+    }
 }
 
 void CheckRunner::onCheckLimitReached()
@@ -301,6 +289,9 @@ QString CheckRunner::noAnswerDetail() const
     const int limit = checkLimit();
     if (!m_server_started)
         return u"no answer from the server within %1 ms"_s.arg(limit);
+    if (m_server_succeeded && current().protocol == PortTest::Udp)
+        return u"the server reported its pings sent, but none arrived here within %1 ms"_s.arg(
+            limit);
     if (m_server_succeeded)
         return u"the server connected, but nothing arrived here within %1 ms"_s.arg(limit);
     return u"the server did not finish the test within %1 ms"_s.arg(limit);

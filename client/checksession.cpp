@@ -27,6 +27,7 @@ void CheckSession::onOpened()
     if (m_options.command() == CheckCommandLine::Command::Ip) {
         m_query = std::make_unique<PublicIpQuery>(m_connection, m_options.timeout());
         connect(m_query.get(), &PublicIpQuery::answered, this, &CheckSession::onAddressAnswered);
+        connect(m_query.get(), &PublicIpQuery::rejected, this, &CheckSession::onAddressRejected);
         connect(m_query.get(), &PublicIpQuery::failed, this, &CheckSession::onAddressFailed);
         m_query->start();
         return;
@@ -49,6 +50,13 @@ void CheckSession::onAddressAnswered(const QString &address)
     m_connection.close();
     m_printer.printAddress(address);
     Q_EMIT finished(AllSucceeded);
+}
+
+void CheckSession::onAddressRejected(const QString &answer)
+{
+    m_connection.close();
+    m_printer.printFailure(u"the server's answer is not an IP address: "_s + answer);
+    Q_EMIT finished(UsageOrServerError);
 }
 
 void CheckSession::onAddressFailed(const QString &reason)

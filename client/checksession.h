@@ -32,6 +32,7 @@ private Q_SLOTS:
     void onOpened();
     void onOpenFailed(const QString &reason);
     void onAddressAnswered(const QString &address);
+    void onAddressRejected(const QString &answer);
     void onAddressFailed(const QString &reason);
     void onCheckStarted(int index, int total, const PortCheck &check);
     void onCheckFinished(const CheckResult &result);

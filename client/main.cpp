@@ -1,5 +1,6 @@
 #include "client/checkcommandline.h"
 #include "client/checksession.h"
+#include "client/terminaltext.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -11,19 +12,25 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// Log messages quote the server's lines as they came; they reach the terminal escaped.
+void verboseMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    std::fprintf(stderr, "%s\n",
+                 qPrintable(TerminalText::escaped(qFormatLogMessage(type, context, text))));
+}
+
 // The port test narrates every step with qDebug; without --verbose only warnings and worse
 // reach the terminal.
 void quietMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg)
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        verboseMessageHandler(type, context, text);
 }
 
 int usageError(const QString &message)
 {
     std::fprintf(stderr, "vx-connectivity-check: %s\nTry 'vx-connectivity-check --help'.\n",
-                 qPrintable(message));
+                 qPrintable(TerminalText::escaped(message)));
     return CheckSession::UsageOrServerError;
 }
 
@@ -39,8 +46,7 @@ int main(int argc, char **argv)
         std::fputs(qPrintable(CheckCommandLine::helpText()), stdout);
         return CheckSession::AllSucceeded;
     }
-    if (!options.verbose())
-        qInstallMessageHandler(quietMessageHandler);
+    qInstallMessageHandler(options.verbose() ? verboseMessageHandler : quietMessageHandler);
 
     CheckSession session(options, isatty(STDOUT_FILENO) == 1);
     QObject::connect(&session, &CheckSession::finished, &app, &QCoreApplication::exit,

@@ -2,10 +2,31 @@
 
 #include "client/controlconnection.h"
 
+#include <QHostAddress>
+
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 constexpr auto replyPrefix = "Public IP "_L1;
+
+bool isAddressCharacter(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') ||
+           c == u'.' || c == u':';
+}
+
+// The address in its usual form, or empty when the text is anything but one address. The
+// characters are checked first: the parser itself skips blanks and takes a scope after '%',
+// which could carry anything.
+QString addressIn(const QString &text)
+{
+    if (text.isEmpty() || !std::all_of(text.begin(), text.end(), isAddressCharacter))
+        return QString();
+    const QHostAddress address(text);
+    return address.isNull() ? QString() : address.toString();
+}
 } // namespace
 
 PublicIpQuery::PublicIpQuery(ControlConnection &connection, int timeoutMs, QObject *parent)
@@ -28,7 +49,12 @@ void PublicIpQuery::onServerLine(const QString &line)
     if (m_done || !line.startsWith(replyPrefix))
         return;
     end();
-    Q_EMIT answered(line.mid(replyPrefix.size()).trimmed());
+    const QString answer = line.mid(replyPrefix.size());
+    const QString address = addressIn(answer);
+    if (address.isEmpty())
+        Q_EMIT rejected(answer);
+    else
+        Q_EMIT answered(address);
 }
 
 void PublicIpQuery::onTimeout()

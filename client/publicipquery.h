@@ -18,6 +18,8 @@ public:
 
 Q_SIGNALS:
     void answered(const QString &address);
+    // The server's answer is not an IP address; answer as it came, to be escaped for printing.
+    void rejected(const QString &answer);
     void failed(const QString &reason);
 
 private Q_SLOTS:

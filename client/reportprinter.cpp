@@ -1,5 +1,7 @@
 #include "client/reportprinter.h"
 
+#include "client/terminaltext.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -27,26 +29,28 @@ CheckResult named(CheckResult::Outcome outcome)
 
 QJsonObject toJson(const CheckResult &result)
 {
+    const QString detail = TerminalText::escaped(result.detail);
     return {{u"protocol"_s, result.check.protocolName()},
             {u"port"_s, int(result.check.port)},
             {u"direction"_s, result.check.directionName()},
             {u"result"_s, result.outcomeKey()},
-            {u"detail"_s, result.detail},
+            {u"detail"_s, detail},
             {u"elapsedMs"_s, result.elapsed_ms}};
 }
 } // namespace
 
 ReportPrinter::ReportPrinter(const QString &server, bool json, bool progress)
-    : m_server(server), m_json(json), m_progress(progress && !json)
+    : m_server(TerminalText::escaped(server)), m_json(json), m_progress(progress && !json)
 {
 }
 
 void ReportPrinter::printAddress(const QString &address)
 {
+    const QString shown = TerminalText::escaped(address);
     if (m_json)
-        printJson({{u"server"_s, m_server}, {u"publicIp"_s, address}});
+        printJson({{u"server"_s, m_server}, {u"publicIp"_s, shown}});
     else
-        write(stdout, address + u'\n');
+        write(stdout, shown + u'\n');
 }
 
 void ReportPrinter::showProgress(int index, int total, const PortCheck &check)
@@ -74,18 +78,19 @@ void ReportPrinter::printResult(const CheckResult &result)
                        .arg(result.elapsed_ms, 6);
     if (!result.detail.isEmpty())
         line += u"  "_s + result.detail;
-    write(stdout, line + u'\n');
+    write(stdout, TerminalText::escaped(line) + u'\n');
 }
 
 void ReportPrinter::printSummary(const QString &protocol, int timeout,
                                  const QList<CheckResult> &results, const QString &error)
 {
     clearProgress();
+    const QString lost =
+        u"lost the connection to %1: %2"_s.arg(m_server, TerminalText::escaped(error));
     if (!m_json) {
         write(stdout, summaryText(results) + u'\n');
         if (!error.isEmpty())
-            write(stderr,
-                  u"vx-connectivity-check: lost the connection to %1: %2\n"_s.arg(m_server, error));
+            write(stderr, u"vx-connectivity-check: "_s + lost + u'\n');
         return;
     }
     QJsonArray checks;
@@ -101,9 +106,8 @@ void ReportPrinter::printSummary(const QString &protocol, int timeout,
                          {u"summary"_s, summary},
                          {u"success"_s, count(results, CheckResult::Reachable) == results.size()}};
     if (!error.isEmpty()) {
-        document.insert(u"error"_s, u"lost the connection to %1: %2"_s.arg(m_server, error));
-        write(stderr,
-              u"vx-connectivity-check: lost the connection to %1: %2\n"_s.arg(m_server, error));
+        document.insert(u"error"_s, lost);
+        write(stderr, u"vx-connectivity-check: "_s + lost + u'\n');
     }
     printJson(document);
 }
@@ -111,9 +115,10 @@ void ReportPrinter::printSummary(const QString &protocol, int timeout,
 void ReportPrinter::printFailure(const QString &message)
 {
     clearProgress();
-    write(stderr, u"vx-connectivity-check: "_s + message + u'\n');
+    const QString shown = TerminalText::escaped(message);
+    write(stderr, u"vx-connectivity-check: "_s + shown + u'\n');
     if (m_json)
-        printJson({{u"server"_s, m_server}, {u"error"_s, message}});
+        printJson({{u"server"_s, m_server}, {u"error"_s, shown}});
 }
 
 QString ReportPrinter::summaryText(const QList<CheckResult> &results)

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -122,6 +123,39 @@ private:
     QString m_withheld;
 };
 
+// A tester that lies: it answers the tool's first line with a fixed text and then says nothing,
+// connects nowhere and sends no ping.
+class FakeTester : public QObject
+{
+public:
+    explicit FakeTester(const QByteArray &answer) : m_answer(answer)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *tool = m_server.nextPendingConnection();
+            connect(tool, &QTcpSocket::readyRead, this, [this, tool] {
+                if (request.isEmpty() && tool->canReadLine()) {
+                    request = tool->readLine();
+                    tool->write(m_answer);
+                }
+            });
+        });
+    }
+    QString port() const { return QString::number(m_server.serverPort()); }
+    QByteArray request;
+
+private:
+    QTcpServer m_server;
+    QByteArray m_answer;
+};
+
+bool hasControlCharacter(const QString &text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c != u'\n' && (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f));
+    });
+}
+
 // The start of one result line; a detail may follow.
 QString result(const QString &protocol, quint16 port, const QString &direction,
                const QString &outcome)
@@ -183,6 +217,10 @@ private Q_SLOTS:
     void serverGoesAway();
     void serverNotThere();
     void silentServer();
+    void lyingAddress_data();
+    void lyingAddress();
+    void lyingCheck_data();
+    void lyingCheck();
 
 private:
     QStringList at(const QStringList &arguments) const
@@ -529,6 +567,92 @@ void TestClient::silentServer()
     VERIFY_LINES(check.lines(), {result(u"udp"_s, checked, u"out"_s, u"timed out"_s) +
                                      u"  no answer from the server within 2300 ms$"_s,
                                  exactly(u"1 check: 0 reachable, 1 timed out"_s)});
+}
+
+void TestClient::lyingAddress_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // with options: a part of what is printed
+    QTest::addColumn<QString>("err");
+    const QByteArray hostile = "Public IP \x1b]0;owned\x07\x1b[2J\x9b"
+                               "31m\x7fnot-an-address; rm -rf ~\r\n";
+    const QString escaped = uR"(\x1b]0;owned\x07\x1b[2J\x9b31m\x7fnot-an-address; rm -rf ~)"_s;
+    const QString notAnAddress =
+        u"vx-connectivity-check: the server's answer is not an IP address: "_s;
+    QTest::addRow("escapes") << QStringList() << hostile << 2 << QString()
+                             << notAnAddress + escaped + u'\n';
+    QTest::addRow("escapes, verbose") << QStringList{u"--verbose"_s} << hostile << 2 << QString()
+                                      << u"--> Public IP "_s + escaped;
+    QTest::addRow("escapes, json")
+        << QStringList{u"--json"_s} << hostile << 2
+        << uR"("error": "the server's answer is not an IP address: \\x1b]0;owned\\x07)"_s
+        << notAnAddress + escaped + u'\n';
+    QTest::addRow("trailing junk") << QStringList() << QByteArray("Public IP 192.0.2.7 x\r\n") << 2
+                                   << QString() << notAnAddress + u"192.0.2.7 x\n"_s;
+    QTest::addRow("scope") << QStringList() << QByteArray("Public IP fe80::1%\x1b[2J\r\n") << 2
+                           << QString() << notAnAddress + uR"(fe80::1%\x1b[2J)"_s + u'\n';
+    QTest::addRow("empty") << QStringList() << QByteArray("Public IP \r\n") << 2 << QString()
+                           << notAnAddress + u'\n';
+    QTest::addRow("ipv4") << QStringList() << QByteArray("Public IP 192.0.2.7\r\n") << 0
+                          << u"192.0.2.7\n"_s << QString();
+    QTest::addRow("ipv6") << QStringList() << QByteArray("Public IP 2001:db8::7\r\n") << 0
+                          << u"2001:db8::7\n"_s << QString();
+}
+
+// Only an address is printed as the address, and nothing the server sends reaches the terminal
+// as control characters.
+void TestClient::lyingAddress()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    FakeTester fake(answer);
+    const Run run = runTool(QStringList{u"--port"_s, fake.port()} + options + QStringList{u"ip"_s});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(!hasControlCharacter(run.out + run.err), qPrintable(run.out + run.err));
+    if (options.isEmpty()) {
+        QCOMPARE(run.out, out);
+        QCOMPARE(run.err, err);
+    } else {
+        QVERIFY2(run.out.contains(out), qPrintable(run.out));
+        QVERIFY2(run.err.contains(err), qPrintable(run.err));
+    }
+}
+
+void TestClient::lyingCheck_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QString>("answer"); // %1: the port
+    QTest::addRow("tcp") << u"tcp"_s
+                         << u"porttesting out tcp %1\r\nporttesting out tcp %1 success\r\n"_s;
+    QTest::addRow("udp") << u"udp"_s
+                         << u"porttesting out udp %1\r\nporttesting out udp %1 success\r\n"_s;
+    // Read one way, the go line; read with Unicode blanks, a success.
+    QTest::addRow("udp, a line read two ways")
+        << u"udp"_s
+        << u"porttesting\u00a0out\u00a0udp\u00a0%1\u00a0success porttesting out udp %1\r\n"_s;
+}
+
+// A server's claim that its connection or pings got through to this machine is no arrival here.
+void TestClient::lyingCheck()
+{
+    QFETCH(QString, protocol);
+    QFETCH(QString, answer);
+    const quint16 port = freePort(protocol == u"udp"_s);
+    FakeTester fake(answer.arg(port).toLatin1());
+    const Run run = runTool({u"--port"_s, fake.port(), u"--timeout"_s, u"300"_s, protocol,
+                             QString::number(port), u"--direction"_s, u"in"_s});
+    QVERIFY(run.finished);
+    QCOMPARE(fake.request, u"testport out %1 %2 300\r\n"_s.arg(protocol).arg(port).toLatin1());
+    QCOMPARE(run.exitCode, 1);
+    VERIFY_LINES(run.lines(), {result(protocol, port, u"in"_s, u"timed out"_s) +
+                                   u"  .* arrived here within 2300 ms$"_s,
+                               exactly(u"1 check: 0 reachable, 1 timed out"_s)});
 }
 
 QTEST_GUILESS_MAIN(TestClient)
