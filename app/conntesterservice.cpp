@@ -50,7 +50,8 @@ void ConnTesterService::start()
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     QCoreApplication *app = application();
     const quint16 port = controlPort();
-    server = new PortTesterServer(QHostAddress(QHostAddress::AnyIPv4), port, app);
+    server = new PortTesterServer(QHostAddress(QHostAddress::AnyIPv4), port,
+                                  ServerLimits::fromEnvironment(), app);
     if (server->isListening())
         return;
     logMessage(QStringLiteral("Failed to bind to port %1").arg(port), Error, 0, 0, QByteArray());

@@ -106,6 +106,9 @@ void PortTest::startTimeoutTimer()
     connect(m_timeout_timer, &QTimer::timeout, this, &PortTest::onTimeoutReached,
             Qt::QueuedConnection);
     m_timeout_timer->setSingleShot(true);
+    // A coarse timer may fire 5% early: a peer acting just before the limit would be told
+    // "timeout".
+    m_timeout_timer->setTimerType(Qt::PreciseTimer);
     m_timeout_timer->start(m_timeout);
 }
 
@@ -185,6 +188,8 @@ bool PortTest::setupTCPTest()
 bool PortTest::setupTcpIn()
 {
     m_tcp_server = new QTcpServer;
+    // One connection decides the test: accepting more would only cost descriptors.
+    m_tcp_server->setMaxPendingConnections(1);
     connect(m_tcp_server, &QTcpServer::newConnection, this, &PortTest::onTcpConnection);
     if (!m_tcp_server->listen(QHostAddress::AnyIPv4, m_port)) {
         m_error = m_tcp_server->errorString();
@@ -219,9 +224,11 @@ void PortTest::onTcpConnection()
 {
     if (m_finished || !m_tcp_server || !m_tcp_server->hasPendingConnections())
         return;
-    // The connection stays a child of the listener and goes with it.
-    const QTcpSocket *connection = m_tcp_server->nextPendingConnection();
+    // The connection stays a child of the listener and goes with it; closed at once, so a
+    // connection holds at most the listener and this one descriptor for its test.
+    QTcpSocket *connection = m_tcp_server->nextPendingConnection();
     const QString from = connection->peerAddress().toString();
+    connection->abort();
     if (from == m_peer_address)
         qDebug("PortTest::onTcpConnection() - got connection request from expected peer %s",
                m_peer_address.toLocal8Bit().constData());

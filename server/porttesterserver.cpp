@@ -1,12 +1,13 @@
 #include "porttesterserver.h"
 
-#include "server/descriptorprobe.h"
 #include "server/porttesthandler.h"
 #include "service/qtservice.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTcpSocket>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #if defined(__GLIBC__)
@@ -20,10 +21,15 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-// Descriptors that must be free before a connection gets a worker: the worker's event loop
-// needs one for its wake-ups and cannot run without it, and the tests of connections already
-// served need some room too.
-constexpr int kDescriptorHeadroom = 16;
+// The most descriptors one served connection holds at once: its socket, its worker's wake-up
+// (without which the worker's event loop cannot run and the process ends) and its running
+// test's socket with the one connection that test accepts.
+constexpr int kDescriptorsPerClient = 4;
+// Kept free beyond what served connections may take: the log, the journal, a refused
+// connection for the moment it is accepted and closed.
+constexpr int kDescriptorReserve = 16;
+// How long refusals for one address (or for lack of descriptors) go unlogged after one is.
+constexpr int kRefusalLogQuietMs = 10000;
 constexpr int kListenBacklog = 4096;
 // How long accepting waits for descriptors when no connection closes in the meantime.
 constexpr int kAcceptRetryInterval = 250;
@@ -37,10 +43,26 @@ void logEvent(const QString &message)
     if (QtServiceBase *service = QtServiceBase::instance())
         service->logMessage(message, QtServiceBase::Success);
 }
+
+int openDescriptors()
+{
+    return int(QDir(u"/proc/self/fd"_s)
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                   .size());
+}
+
+int descriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > rlim_t(INT_MAX))
+        return INT_MAX;
+    return int(limit.rlim_cur);
+}
 } // namespace
 
-PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port, QObject *parent)
-    : QTcpServer(parent)
+PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port,
+                                   const ServerLimits &limits, QObject *parent)
+    : QTcpServer(parent), m_limits(limits)
 {
     // Connections still open when the event loop ends are closed while the application object
     // exists: once it is gone, worker threads get no more events and could not wind down.
@@ -65,6 +87,7 @@ PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port, QO
     // the lack lasts, spinning the event loop: accept here instead, where a failure holds
     // accepting for a while.
     pauseAccepting();
+    m_base_descriptors = openDescriptors();
     m_accept_notifier.setSocket(socketDescriptor());
     connect(&m_accept_notifier, &QSocketNotifier::activated, this,
             &PortTesterServer::onAcceptReady);
@@ -93,17 +116,42 @@ void PortTesterServer::incomingConnection(qintptr socketDescriptor)
         refuse(socketDescriptor);
         return;
     }
-    // Without descriptors to spare the worker's event loop could not start, which ends the
-    // process: turn the connection away and wait for descriptors to be freed.
-    if (!DescriptorProbe::hasFree(int(socketDescriptor), kDescriptorHeadroom)) {
-        qDebug("PortTesterServer: fewer than %d descriptors free, closing the new connection "
-               "(sock_id = %d) and holding accepting",
-               kDescriptorHeadroom, int(socketDescriptor));
+    // Counted, not probed: a worker takes its wake-up descriptor only once its thread runs, so
+    // descriptors that look free now may already be owed to workers still starting.
+    if (!hasDescriptorsForClient()) {
+        logRefusal(QString(),
+                   u"PortTesterServer: no descriptors to spare for %1 connections, closing the "
+                   "new connection (sock_id = %2)"_s.arg(QString::number(m_clients.size() + 1),
+                                                         QString::number(socketDescriptor)));
         refuse(socketDescriptor);
-        holdAccepting();
         return;
     }
     serve(socketDescriptor);
+}
+
+bool PortTesterServer::hasDescriptorsForClient() const
+{
+    const qint64 needed = qint64(m_base_descriptors) + kDescriptorReserve +
+                          qint64(m_clients.size() + 1) * kDescriptorsPerClient;
+    return needed <= descriptorLimit();
+}
+
+bool PortTesterServer::addressHasRoom(const QString &address) const
+{
+    return m_limits.maxConnectionsPerAddress <= 0 ||
+           m_address_clients.value(address) < m_limits.maxConnectionsPerAddress;
+}
+
+void PortTesterServer::logRefusal(const QString &key, const QString &message)
+{
+    const auto quiet = m_refusal_log_quiet.constFind(key);
+    if (quiet != m_refusal_log_quiet.cend() && !quiet->hasExpired())
+        return;
+    // Many addresses refused once each must not grow this without bound either.
+    if (m_refusal_log_quiet.size() > 1024)
+        m_refusal_log_quiet.removeIf([](auto entry) { return entry.value().hasExpired(); });
+    m_refusal_log_quiet.insert(key, QDeadlineTimer(kRefusalLogQuietMs));
+    qDebug("%s", qPrintable(message));
 }
 
 void PortTesterServer::serve(qintptr socketDescriptor)
@@ -111,13 +159,22 @@ void PortTesterServer::serve(qintptr socketDescriptor)
     auto *socket = new QTcpSocket;
     socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                 QIODevice::ReadWrite);
+    const QString peer = socket->peerAddress().toString();
+    if (!addressHasRoom(peer)) {
+        logRefusal(peer, u"PortTesterServer: %1 already has %2 connections, closing the new "
+                         "connection (sock_id = %3)"_s.arg(
+                             peer, QString::number(m_address_clients.value(peer)),
+                             QString::number(socketDescriptor)));
+        socket->abort();
+        delete socket;
+        return;
+    }
     // Lines go out as they are written: a client waits for each go line and reply.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    const QString peer = socket->peerAddress().toString();
     // Connected before the worker starts, so a connection that closes at once is still seen.
     connect(socket, &QTcpSocket::disconnected, this, &PortTesterServer::discardClient,
             Qt::AutoConnection);
-    auto *handler = new PortTestHandler(socket);
+    auto *handler = new PortTestHandler(socket, m_limits.maxTestTimeMs);
     if (!handler->isServing()) {
         qWarning("PortTesterServer: no worker thread for the connection from %s, closing it",
                  qPrintable(peer));
@@ -127,6 +184,7 @@ void PortTesterServer::serve(qintptr socketDescriptor)
     logEvent(u"\n\nPortTesterServer: client-connection established from %1 sock_id = %2"_s.arg(
         peer, QString::number(socketDescriptor)));
     m_clients.insert(socket, handler);
+    ++m_address_clients[peer];
 }
 
 void PortTesterServer::refuse(qintptr socketDescriptor)
@@ -166,12 +224,6 @@ void PortTesterServer::onAcceptRetry()
 {
     if (!m_accept_held)
         return;
-    // Clients keep waiting in the listen queue until a connection can be served, rather than
-    // being accepted only to be turned away.
-    if (!DescriptorProbe::hasFree(int(socketDescriptor()), kDescriptorHeadroom + 1)) {
-        m_accept_retry.start();
-        return;
-    }
     m_accept_held = false;
     m_accept_retry.stop();
     qDebug("PortTesterServer: descriptors free again, accepting resumed");
@@ -186,6 +238,7 @@ void PortTesterServer::discardClient()
         qDebug("Deleting PortTestHandler");
         PortTestHandler *handler = it.value();
         m_clients.erase(it);
+        forgetClient(handler);
         disposeOf(socket, handler);
         // Its descriptors are free now.
         onAcceptRetry();
@@ -215,9 +268,17 @@ void PortTesterServer::closeClients()
     const auto clients = std::exchange(m_clients, {});
     for (auto it = clients.cbegin(); it != clients.cend(); ++it) {
         qDebug("Deleting PortTestHandler");
+        forgetClient(it.value());
         disposeOf(it.key(), it.value());
         logEvent(u"PortTesterServer: client-connection closed"_s);
     }
+}
+
+void PortTesterServer::forgetClient(const PortTestHandler *handler)
+{
+    const auto count = m_address_clients.find(handler->peerAddress());
+    if (count != m_address_clients.end() && --count.value() <= 0)
+        m_address_clients.erase(count);
 }
 
 void PortTesterServer::disposeOf(QTcpSocket *socket, PortTestHandler *handler)

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "server/serverlimits.h"
+
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QMap>
 #include <QSocketNotifier>
@@ -20,7 +24,8 @@ class PortTesterServer : public QTcpServer
     Q_OBJECT
 
 public:
-    PortTesterServer(const QHostAddress &address, quint16 port, QObject *parent = nullptr);
+    PortTesterServer(const QHostAddress &address, quint16 port,
+                     const ServerLimits &limits = ServerLimits(), QObject *parent = nullptr);
     ~PortTesterServer() override;
 
     // While paused, new connections are closed at once; served ones are left alone.
@@ -29,7 +34,6 @@ public:
     bool isPaused() const { return m_paused; }
 
     qsizetype clientCount() const { return m_clients.size(); }
-    QString lastError() const { return m_last_error; }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -43,16 +47,30 @@ private Q_SLOTS:
 private:
     void serve(qintptr socketDescriptor);
     void refuse(qintptr socketDescriptor);
+    bool hasDescriptorsForClient() const;
+    bool addressHasRoom(const QString &address) const;
+    void logRefusal(const QString &key, const QString &message);
     void holdAccepting();
     void closeClients();
+    void forgetClient(const PortTestHandler *handler);
     void disposeOf(QTcpSocket *socket, PortTestHandler *handler);
 
     bool m_paused = false;
     // Owns the handlers and the sockets; neither has a parent.
     QMap<QTcpSocket *, PortTestHandler *> m_clients;
     QString m_last_error;
-    // Set while accepting waits for descriptors: a closing connection or m_accept_retry ends
-    // the wait (descriptors freed elsewhere give no event).
+    ServerLimits m_limits;
+    // Served connections per peer address.
+    QHash<QString, int> m_address_clients;
+    // Until when refusals for a key (a peer address, or "" for lack of descriptors) go
+    // unlogged: a client that reconnects in a loop must not flood the log.
+    QHash<QString, QDeadlineTimer> m_refusal_log_quiet;
+    // Descriptors the process held before it served anyone; every served connection is then
+    // counted at the most its connection, worker and test can hold at once.
+    int m_base_descriptors = 0;
+    // Set while accepting waits after accept() itself failed for lack of descriptors or
+    // memory: a closing connection or m_accept_retry ends the wait (resources freed elsewhere
+    // give no event).
     bool m_accept_held = false;
     QTimer m_accept_retry;
     QTimer m_trim_timer;

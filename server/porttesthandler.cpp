@@ -17,11 +17,13 @@
 using namespace Qt::StringLiterals;
 
 QSet<int> PortTestHandler::s_reserved_ports;
+QMultiHash<int, PortTestHandler *> PortTestHandler::s_port_waiters;
 QMutex PortTestHandler::s_ports_mutex;
 
 namespace {
-constexpr int kScheduleInterval = 10;
 constexpr qsizetype kQueueLimit = 101;
+// How much of a received line the debug log keeps: a client's long lines must not fill the disk.
+constexpr qsizetype kLoggedLineLength = 200;
 
 void logEvent(const QString &message)
 {
@@ -29,24 +31,29 @@ void logEvent(const QString &message)
         service->logMessage(message, QtServiceBase::Success);
 }
 
+// A received line as the debug log shows it: cut after its first characters, with its length.
+QByteArray loggedText(const QString &text)
+{
+    if (text.size() <= kLoggedLineLength)
+        return text.toLocal8Bit();
+    return text.first(kLoggedLineLength).toLocal8Bit() + " ... (" +
+           QByteArray::number(text.size()) + " bytes)";
+}
+
 } // namespace
 
-PortTestHandler::PortTestHandler(QTcpSocket *socket, QObject *parent)
-    : QObject(parent), m_socket(socket)
+PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject *parent)
+    : QObject(parent), m_socket(socket), m_max_test_time(maxTestTimeMs)
 {
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
     m_peer_address = m_socket->peerAddress().toString();
     m_thread = std::make_unique<PortTesterThread>();
     m_socket->setReadBufferSize(kMaxLineLength);
-    m_schedule_timer.setInterval(kScheduleInterval);
     m_socket->moveToThread(m_thread.get());
-    m_schedule_timer.moveToThread(m_thread.get());
 
     connect(m_socket, &QTcpSocket::readyRead, this, &PortTestHandler::onReadCommand,
             Qt::QueuedConnection);
     connect(m_socket, &QTcpSocket::disconnected, this, &PortTestHandler::onDisconnected,
-            Qt::QueuedConnection);
-    connect(&m_schedule_timer, &QTimer::timeout, this, &PortTestHandler::onScheduleTest,
             Qt::QueuedConnection);
 
     moveToThread(m_thread.get());
@@ -68,6 +75,7 @@ PortTestHandler::~PortTestHandler()
         m_thread->quit();
         m_thread->wait();
     }
+    stopWaiting();
     // Left only when the worker could not wind down itself (or never started).
     qDeleteAll(std::exchange(m_test_queue, {}));
     delete std::exchange(m_current_test, nullptr);
@@ -112,7 +120,29 @@ bool PortTestHandler::reservePort(int port)
 void PortTestHandler::releasePort(int port)
 {
     QMutexLocker locker(&s_ports_mutex);
-    s_reserved_ports.remove(port);
+    if (!s_reserved_ports.remove(port))
+        return;
+    for (auto it = s_port_waiters.find(port); it != s_port_waiters.end() && it.key() == port;
+         it = s_port_waiters.erase(it))
+        it.value()->scheduleSoon();
+}
+
+bool PortTestHandler::reservePortOrWait(int port)
+{
+    QMutexLocker locker(&s_ports_mutex);
+    if (!s_reserved_ports.contains(port)) {
+        s_reserved_ports.insert(port);
+        return true;
+    }
+    if (!s_port_waiters.contains(port, this))
+        s_port_waiters.insert(port, this);
+    return false;
+}
+
+void PortTestHandler::stopWaiting()
+{
+    QMutexLocker locker(&s_ports_mutex);
+    s_port_waiters.removeIf([this](auto entry) { return entry.value() == this; });
 }
 
 bool PortTestHandler::isPortInUse(int port)
@@ -241,20 +271,13 @@ void PortTestHandler::onScheduleTest()
     retireCurrentTest();
     if (!m_current_test)
         startNextTest();
-    // A running test always reports its end, and a new request posts a pass; only tests passed
-    // over for ports held by other connections need the timer, which they get no event from.
-    const bool waiting = !m_current_test && !m_test_queue.isEmpty();
-    if (waiting && !m_schedule_timer.isActive())
-        m_schedule_timer.start();
-    else if (!waiting)
-        m_schedule_timer.stop();
 }
 
+// Any thread: releasePort() calls it for the handlers waiting for a port.
 void PortTestHandler::scheduleSoon()
 {
-    if (m_pass_posted)
+    if (m_pass_posted.exchange(true))
         return;
-    m_pass_posted = true;
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -266,11 +289,11 @@ void PortTestHandler::scheduleSoon()
 
 void PortTestHandler::handleLine(const QString &line)
 {
-    qDebug("--> %s", qPrintable(line));
+    qDebug("--> %s", loggedText(line).constData());
     const CommandLine parsed = CommandLine::parse(line);
     if (!handleCommand(parsed.command, parsed.arguments))
         qDebug("PortTestHandler::onReadCommand() - got an unknown command!\n--> %s %s",
-               qPrintable(parsed.command), qPrintable(parsed.arguments));
+               loggedText(parsed.command).constData(), loggedText(parsed.arguments).constData());
 }
 
 bool PortTestHandler::handleCommand(const QString &command, const QString &arguments)
@@ -296,7 +319,7 @@ bool PortTestHandler::handleTestPort(const QString &arguments)
         return false;
 
     auto test = std::make_unique<PortTest>(request->port, request->protocol, request->direction,
-                                           request->timeout, QString());
+                                           std::min(request->timeout, m_max_test_time), QString());
     test->setPeerAddress(m_peer_address);
     // A refused test was never started and is released here; the client is not told.
     if (addPortTest(test.get()))
@@ -315,10 +338,13 @@ void PortTestHandler::retireCurrentTest()
 
 void PortTestHandler::startNextTest()
 {
+    // The waits of the last pass are void: this pass registers the ones still wanted.
+    stopWaiting();
     for (auto it = m_test_queue.begin(); it != m_test_queue.end(); ++it) {
         const int port = (*it)->port();
-        // A port held by another connection's test is passed over; that test keeps its place.
-        if (isPortInUse(port) || !reservePort(port))
+        // A port held by another connection's test is passed over; that test keeps its place,
+        // and the release of the port posts the next pass.
+        if (!reservePortOrWait(port))
             continue;
         PortTest *test = *it;
         m_test_queue.erase(it);
@@ -340,7 +366,7 @@ void PortTestHandler::startTest(PortTest *test)
 
 void PortTestHandler::dropTests()
 {
-    m_schedule_timer.stop();
+    stopWaiting();
     // Queued tests never started, so nothing of theirs can be on the stack: delete them now.
     while (!m_test_queue.isEmpty())
         delete m_test_queue.takeFirst();

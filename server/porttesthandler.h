@@ -1,12 +1,13 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 class PortTest;
@@ -31,17 +32,23 @@ public:
     // without reading is held back by TCP flow control instead of growing the write buffer.
     static constexpr qint64 kMaxUnsent = 1024 * 1024;
 
-    explicit PortTestHandler(QTcpSocket *socket, QObject *parent = nullptr);
+    // maxTestTimeMs: longer time limits asked for are cut to it.
+    explicit PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject *parent = nullptr);
     ~PortTestHandler() override;
 
     // False when the worker thread could not be started; the connection cannot be served.
     bool isServing() const;
+    // The peer's address as text; fixed at construction, so any thread may read it.
+    QString peerAddress() const { return m_peer_address; }
 
     bool addPortTest(PortTest *test);
 
     static bool reservePort(int port);
     static void releasePort(int port);
     static bool isPortInUse(int port);
+    // Reserves the port, or, when another test holds it, has releasePort() post a scheduling
+    // pass to this handler: one atomic step, so no release between the two goes unseen.
+    bool reservePortOrWait(int port);
 
 public Q_SLOTS:
     void onReadCommand();
@@ -60,6 +67,7 @@ private:
     qsizetype lineEnd();
     bool holdReading();
     void scheduleSoon();
+    void stopWaiting();
     void retireCurrentTest();
     void startNextTest();
     void startTest(PortTest *test);
@@ -70,10 +78,8 @@ private:
     void quitWhenReleased();
 
     std::unique_ptr<PortTesterThread> m_thread;
-    // Runs only while tests wait for ports that other connections hold: every other pass is
-    // posted by an event (a test queued or ended), so an idle or busy connection costs no
-    // polling.
-    QTimer m_schedule_timer;
+    // No scheduling timer: every pass is posted by an event (a test queued or ended, or a port
+    // this connection waits for released), so no connection costs any polling.
     QList<PortTest *> m_test_queue;
     // Ended tests whose deferred deletion is still pending; kept by identity only, so the
     // worker can wait for them before its loop ends.
@@ -86,8 +92,10 @@ private:
     qsizetype m_read_pos = 0;
     // The peer's address as text, taken once: it is in every reply and every test.
     QString m_peer_address;
+    int m_max_test_time = 0;
     bool m_closing = false;
-    bool m_pass_posted = false;
+    // Set while a scheduling pass is posted; other threads set it through scheduleSoon().
+    std::atomic<bool> m_pass_posted = false;
     // Set while onReadCommand() works through the buffered lines: replies then go out together.
     bool m_reading = false;
     // Set while too many replies are unsent; reading waits for them to drain.
@@ -96,5 +104,8 @@ private:
     // Port numbers held by running tests of all handlers, regardless of protocol. Any worker
     // thread; only through reservePort, releasePort and isPortInUse, under s_ports_mutex.
     static QSet<int> s_reserved_ports;
+    // Handlers waiting for a reserved port, woken (and forgotten) when it is released. Under
+    // s_ports_mutex too; a handler removes itself before it is destroyed.
+    static QMultiHash<int, PortTestHandler *> s_port_waiters;
     static QMutex s_ports_mutex;
 };
