@@ -101,6 +101,8 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
     text += "LogsDirectory="_L1 + stem(name) + u'\n';
     // The debug log goes to the temporary directory; make that the logs directory.
     text += "Environment=TMPDIR="_L1 + logsDirectory(name) + u'\n';
+    // Settings that outlive a reinstall; optional, hence the "-".
+    text += "EnvironmentFile=-/etc/default/"_L1 + stem(name) + u'\n';
     if (!user.isEmpty()) {
         text += "User="_L1 + escapedValue(user) + u'\n';
         // Tests on ports below 1024 still need to bind them.
@@ -143,7 +145,8 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
             "SystemCallFilter=~@privileged @resources\n"
             "SystemCallErrorNumber=EPERM\n"
             "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
-            // One socket, one thread and its wake-up descriptor per control connection.
+            // Per control connection a thread and up to four descriptors: its socket, its
+            // thread's wake-up, and its running test's socket with the one it accepts.
             "LimitNOFILE=65536\n"
             "TasksMax=16384\n"_L1;
     text += "\n[Install]\nWantedBy=multi-user.target\n"_L1;
