@@ -32,13 +32,22 @@ ConnTesterService::ConnTesterService(int argc, char **argv)
 ConnTesterService::~ConnTesterService() = default;
 
 // The first application argument, if any, is the control port; anything that is not a port
-// number gives 0, and the system then picks a free port.
+// number gives 0, and the system then picks a free port. Without one, VX_CONTROL_PORT (kept in
+// the unit's environment file across restarts) or the default.
 quint16 ConnTesterService::controlPort()
 {
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() < 2)
+    if (args.size() >= 2)
+        return args.at(1).toUShort(nullptr, 10);
+    if (!qEnvironmentVariableIsSet("VX_CONTROL_PORT"))
         return DefaultControlPort;
-    return args.at(1).toUShort(nullptr, 10);
+    bool ok = false;
+    const quint16 port = qEnvironmentVariable("VX_CONTROL_PORT").trimmed().toUShort(&ok, 10);
+    if (ok)
+        return port;
+    qDebug("ConnTesterService: VX_CONTROL_PORT=\"%s\" is not a port number, using %d",
+           qgetenv("VX_CONTROL_PORT").toPercentEncoding(" ").constData(), DefaultControlPort);
+    return DefaultControlPort;
 }
 
 void ConnTesterService::start()
@@ -48,13 +57,18 @@ void ConnTesterService::start()
     // test the proxy instead, and asking for one costs a lookup on every listen, bind and
     // connect.
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-    QCoreApplication *app = application();
+    QCoreApplication *application = QtService::application();
     const quint16 port = controlPort();
     server = new PortTesterServer(QHostAddress(QHostAddress::AnyIPv4), port,
-                                  ServerLimits::fromEnvironment(), app);
-    if (server->isListening())
+                                  ServerLimits::fromEnvironment(), application);
+    if (server->isListening()) {
+        logMessage(QStringLiteral("listening on port %1").arg(server->serverPort()), Information, 0,
+                   0, QByteArray());
         return;
-    logMessage(QStringLiteral("Failed to bind to port %1").arg(port), Error, 0, 0, QByteArray());
+    }
+    // The reason travels as the event's data: the journal shows it after the message.
+    logMessage(QStringLiteral("Failed to bind to port %1").arg(port), Error, 0, 0,
+               server->errorString().toUtf8());
     // A run that could not serve must not end as a success.
     QCoreApplication::exit(1);
 }

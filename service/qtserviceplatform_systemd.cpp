@@ -401,7 +401,7 @@ void QtServicePlatformSystemd::reportEvent(const QString &serviceName, const QSt
         return; // no journal to write to
     const quint32 eventId = (quint32(id) & 0xFFFF) | severityBits(type);
     const QByteArray fields[] = {
-        "MESSAGE=" + message.toUtf8(),
+        "MESSAGE=" + QtServiceSystemdUnit::journalMessage(message, data),
         "PRIORITY=" + QByteArray::number(journalPriority(type)),
         "SYSLOG_IDENTIFIER=" + serviceName.section(QChar(0), 0, 0).toUtf8(),
         "EVENT_ID=0x" + QByteArray::number(eventId, 16).toUpper().rightJustified(8, '0'),

@@ -27,10 +27,10 @@ std::optional<P::State> stateBefore(int code)
     return std::nullopt;
 }
 
+// Start is not here: its Running waits for the loop's next turn (handleControl).
 std::optional<P::State> stateAfter(int code)
 {
     switch (code) {
-    case P::StartControl:
     case P::ContinueControl:
         return P::Running;
     case P::PauseControl:
@@ -108,15 +108,31 @@ void QtServiceRuntimeState::handleControl(int code)
 {
     m_deliver(code);
     QMutexLocker locker(&m_lock);
-    // The state a request leads to is set here, on the main thread, so that it is reported
-    // before anything this thread does later (above all the stop at the end of the run).
-    const std::optional<P::State> after = stateAfter(code);
-    if (after && m_status.currentState != P::Stopped) {
+    if (code == P::StartControl && m_receiver) {
+        // Running (which tells the manager the service is ready) waits for the loop's next
+        // turn: a start that ended the loop, as one whose port could not be bound does, never
+        // reports it, and the manager sees the start fail.
+        QMetaObject::invokeMethod(
+            m_receiver, [this] { reportStarted(); }, Qt::QueuedConnection);
+    } else if (const std::optional<P::State> after = stateAfter(code);
+               after && m_status.currentState != P::Stopped) {
+        // The state a request leads to is set here, on the main thread, so that it is reported
+        // before anything this thread does later (above all the stop at the end of the run).
         m_status.currentState = *after;
         reportLocked();
     }
     ++m_handled;
     m_handled_changed.wakeAll();
+}
+
+void QtServiceRuntimeState::reportStarted()
+{
+    QMutexLocker locker(&m_lock);
+    // A stop requested meanwhile has set its own state, which Running must not replace.
+    if (m_status.currentState != P::StartPending)
+        return;
+    m_status.currentState = P::Running;
+    reportLocked();
 }
 
 bool QtServiceRuntimeState::postAndWaitLocked(int code)

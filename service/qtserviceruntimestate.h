@@ -52,6 +52,7 @@ public:
 
 private:
     void handleControl(int code);
+    void reportStarted();
     void reportLocked();
     bool postAndWaitLocked(int code);
 

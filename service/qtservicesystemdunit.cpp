@@ -92,6 +92,9 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
     QString text;
     text += "[Unit]\n"_L1;
     text += "Description="_L1 + escapedValue(registration.description) + u'\n';
+    text += "Documentation=man:"_L1 + stem(name) + "(8)\n"_L1;
+    // Its clients come over the network.
+    text += "After=network.target\n"_L1;
     if (!registration.canBeStopped)
         text += "RefuseManualStop=yes\n"_L1;
     text += "\n[Service]\n"_L1;
@@ -103,6 +106,9 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
     text += "Environment=TMPDIR="_L1 + logsDirectory(name) + u'\n';
     // Settings that outlive a reinstall; optional, hence the "-".
     text += "EnvironmentFile=-/etc/default/"_L1 + stem(name) + u'\n';
+    // Brought back after a crash; a start that fails at once is not retried forever
+    // (systemd's start rate limit).
+    text += "Restart=on-failure\nRestartSec=2\n"_L1;
     if (!user.isEmpty()) {
         text += "User="_L1 + escapedValue(user) + u'\n';
         // Tests on ports below 1024 still need to bind them.
@@ -150,6 +156,21 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
             "LimitNOFILE=65536\n"
             "TasksMax=16384\n"_L1;
     text += "\n[Install]\nWantedBy=multi-user.target\n"_L1;
+    return text;
+}
+
+// Blank lines around an event's text are noise in the journal.
+QByteArray QtServiceSystemdUnit::journalMessage(const QString &message, const QByteArray &data)
+{
+    qsizetype first = 0;
+    qsizetype end = message.size();
+    while (first < end && (message.at(first) == u'\n' || message.at(first) == u'\r'))
+        ++first;
+    while (end > first && (message.at(end - 1) == u'\n' || message.at(end - 1) == u'\r'))
+        --end;
+    QByteArray text = QStringView(message).sliced(first, end - first).toUtf8();
+    if (!data.isEmpty() && data.isValidUtf8())
+        text += ": " + data;
     return text;
 }
 

@@ -34,5 +34,8 @@ public:
 
     // STATUS= words for the framework's states, and the state back from what systemd shows.
     static QString statusText(QtServicePlatform::State state);
+    // An event's MESSAGE field: its text without the blank lines around it, followed by its
+    // data when that is text (the reason of a failure, say).
+    static QByteArray journalMessage(const QString &message, const QByteArray &data);
     static QtServicePlatform::State stateOf(const QString &activeState, const QString &statusText);
 };
