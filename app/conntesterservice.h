@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/controlprotocol.h"
 #include "service/qtservice.h"
 
 #include <QCoreApplication>
@@ -10,7 +11,7 @@ class PortTesterServer;
 class ConnTesterService : public QtService<QCoreApplication>
 {
 public:
-    static constexpr quint16 DefaultControlPort = 32889;
+    static constexpr quint16 DefaultControlPort = ControlProtocol::DefaultPort;
 
     ConnTesterService(int argc, char **argv);
     ~ConnTesterService() override;

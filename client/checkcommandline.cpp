@@ -1,14 +1,13 @@
 #include "client/checkcommandline.h"
 
 #include "client/portlist.h"
+#include "protocol/controlprotocol.h"
 
 #include <QCommandLineParser>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr quint16 defaultControlPort = 32889;
-constexpr int defaultTimeout = 5000;
 constexpr int maximumTimeout = 3600000;
 } // namespace
 
@@ -17,9 +16,9 @@ bool CheckCommandLine::parse(const QStringList &arguments)
     QCommandLineParser parser;
     const QCommandLineOption server(u"server"_s, QString(), u"HOST"_s, u"127.0.0.1"_s);
     const QCommandLineOption port(u"port"_s, QString(), u"N"_s,
-                                  QString::number(defaultControlPort));
+                                  QString::number(ControlProtocol::DefaultPort));
     const QCommandLineOption timeout(u"timeout"_s, QString(), u"MS"_s,
-                                     QString::number(defaultTimeout));
+                                     QString::number(ControlProtocol::DefaultTimeLimitMs));
     const QCommandLineOption direction(u"direction"_s, QString(), u"DIR"_s, u"both"_s);
     const QCommandLineOption json(u"json"_s);
     const QCommandLineOption verbose(u"verbose"_s);
@@ -102,15 +101,19 @@ bool CheckCommandLine::usageError(const QString &message)
     return false;
 }
 
+ControlProtocol::Protocol CheckCommandLine::protocol() const
+{
+    return m_command == Command::Tcp ? ControlProtocol::Tcp : ControlProtocol::Udp;
+}
+
 QList<PortCheck> CheckCommandLine::checks() const
 {
-    const auto protocol = m_command == Command::Tcp ? PortTest::Tcp : PortTest::Udp;
     QList<PortCheck> checks;
     for (quint16 port : m_ports) {
         if (m_check_in)
-            checks.append({protocol, port, PortTest::In});
+            checks.append({protocol(), port, ControlProtocol::In});
         if (m_check_out)
-            checks.append({protocol, port, PortTest::Out});
+            checks.append({protocol(), port, ControlProtocol::Out});
     }
     return checks;
 }
@@ -139,10 +142,10 @@ The checks run one after another over one control connection.
 
 Options:
   --server HOST     the tester to ask (default 127.0.0.1)
-  --port N          its control port (default 32889)
+  --port N          its control port (default %1)
   --timeout MS      time limit of each check at the server, and of connecting
-                    to it and of its answers (default 5000; the server raises
-                    limits below 100 to 100)
+                    to it and of its answers (default %2; the server raises
+                    limits below %3 to %3)
   --direction DIR   in, out or both (default both)
   --json            print one JSON document instead of text
   --verbose         show the lines exchanged and diagnostics on stderr
@@ -173,5 +176,7 @@ Exit codes:
   0   every check succeeded (ip: the server answered)
   1   at least one check did not succeed
   2   usage error, or the server could not be reached or was lost
-)"_s;
+)"_s.arg(QString::number(ControlProtocol::DefaultPort),
+         QString::number(ControlProtocol::DefaultTimeLimitMs),
+         QString::number(ControlProtocol::MinimumTimeLimitMs));
 }

@@ -19,6 +19,8 @@ public:
     bool helpRequested() const { return m_help; }
     QString errorText() const { return m_error; }
     Command command() const { return m_command; }
+    // The protocol of a tcp or udp command.
+    ControlProtocol::Protocol protocol() const;
     QString server() const { return m_server; }
     quint16 port() const { return m_port; }
     int timeout() const { return m_timeout; }

@@ -2,30 +2,19 @@
 
 #include "client/controlconnection.h"
 #include "porttest/porttest.h"
-#include "porttest/porttestingline.h"
+#include "protocol/porttestingline.h"
 
 #include <algorithm>
 #include <utility>
 
 using namespace Qt::StringLiterals;
+using ControlProtocol::Result;
 
 namespace {
 
 // The requesting side has no time limit of its own: a check may take the server's limit plus
 // this much for the lines to travel and the server to schedule the test.
 constexpr int answerMargin = 2000;
-
-// The line the port test gets: rebuilt from what was read, so that it cannot read the server's
-// text differently from this runner.
-QString testLine(const PortTestingLine &line)
-{
-    return u"porttesting %1 %2 %3 %4"_s
-        .arg(line.direction == PortTest::Out ? u"out"_s : u"in"_s,
-             line.protocol == PortTest::Tcp ? u"tcp"_s : u"udp"_s)
-        .arg(line.port)
-        .arg(line.status)
-        .trimmed();
-}
 
 } // namespace
 
@@ -107,7 +96,7 @@ void CheckRunner::onSendToPeer(QString mes)
 
 void CheckRunner::sendTestLine(const QString &line)
 {
-    if (line.startsWith(u"porttesting"_s))
+    if (line.startsWith(ControlProtocol::PortTestingWord))
         m_reported = true;
     m_connection.sendLine(line);
 }
@@ -128,27 +117,29 @@ void CheckRunner::onServerLine(const QString &line)
 {
     if (m_phase != Phase::Running && m_phase != Phase::Settling)
         return;
-    if (!line.startsWith(u"porttesting"_s, Qt::CaseInsensitive))
+    if (!line.startsWith(ControlProtocol::PortTestingWord, Qt::CaseInsensitive))
         return;
     const std::optional<PortTestingLine> parsed = PortTestingLine::parse(line);
-    if (!parsed || !current().isServerLine(parsed->direction, parsed->protocol, parsed->port)) {
+    if (!parsed || !current().isServerLine(*parsed)) {
         qDebug("CheckRunner: not a line of the current check: %s", qPrintable(line));
         return;
     }
     m_server_started = true;
-    const bool success = parsed->status == u"success"_s;
-    if (success || parsed->status == u"timeout"_s) {
+    const bool success = parsed->result == Result::Success;
+    if (success || parsed->result == Result::Timeout) {
         m_server_ended = true;
         m_server_succeeded = success;
     }
     if (m_phase == Phase::Settling) {
         handleSettlingLine();
-    } else if (success && current().direction == PortTest::In) {
+    } else if (success && current().direction == ControlProtocol::In) {
         // This machine receives: only a connection or ping that arrives here counts. The
         // server's word for it is no arrival, yet the port test would take it for one.
         qDebug("CheckRunner: waiting for the arrival the server reports");
     } else {
-        m_test->onControlMessage(testLine(*parsed));
+        // Rebuilt from what was read, so that the port test cannot read the server's text
+        // differently from this runner.
+        m_test->onControlMessage(parsed->text());
     }
 }
 
@@ -212,10 +203,8 @@ void CheckRunner::handleSettlingLine()
 void CheckRunner::endServerTest()
 {
     const PortCheck &check = current();
-    m_connection.sendLine(
-        u"porttesting %1 %2 %3 failure"_s
-            .arg(check.serverDirection() == PortTest::In ? u"in"_s : u"out"_s, check.protocolName())
-            .arg(check.port));
+    m_connection.sendLine(ControlProtocol::resultLine(check.serverDirection(), check.protocol,
+                                                      check.port, Result::Failure));
 }
 
 void CheckRunner::onSettleLimitReached()
@@ -249,18 +238,18 @@ void CheckRunner::onConnectionLost(const QString &reason)
 
 int CheckRunner::checkLimit() const
 {
-    return std::max(m_timeout, 100) + answerMargin;
+    return std::max(m_timeout, ControlProtocol::MinimumTimeLimitMs) + answerMargin;
 }
 
 QString CheckRunner::serverTimeoutDetail() const
 {
     const PortCheck &check = current();
     const int limit = m_test->timeout();
-    if (check.protocol == PortTest::Tcp)
-        return check.direction == PortTest::In
+    if (check.protocol == ControlProtocol::Tcp)
+        return check.direction == ControlProtocol::In
                    ? u"the server's connection did not arrive within %1 ms"_s.arg(limit)
                    : u"no connection reached the server within %1 ms"_s.arg(limit);
-    return check.direction == PortTest::In
+    return check.direction == ControlProtocol::In
                ? u"the server's pings did not arrive within %1 ms"_s.arg(limit)
                : u"no ping reached the server within %1 ms"_s.arg(limit);
 }
@@ -268,18 +257,19 @@ QString CheckRunner::serverTimeoutDetail() const
 QString CheckRunner::blockedDetail() const
 {
     const PortCheck &check = current();
-    if (check.protocol == PortTest::Tcp)
+    if (check.protocol == ControlProtocol::Tcp)
         return u"the server could not listen on port %1"_s.arg(check.port);
-    return check.direction == PortTest::Out ? u"the server could not bind port %1"_s.arg(check.port)
-                                            : u"the server could not bind a port to send from"_s;
+    return check.direction == ControlProtocol::Out
+               ? u"the server could not bind port %1"_s.arg(check.port)
+               : u"the server could not bind a port to send from"_s;
 }
 
 QString CheckRunner::unavailableDetail() const
 {
     const PortCheck &check = current();
-    if (check.protocol == PortTest::Tcp)
+    if (check.protocol == ControlProtocol::Tcp)
         return u"cannot listen on port %1 here: %2"_s.arg(check.port).arg(m_test->errorString());
-    return check.direction == PortTest::In
+    return check.direction == ControlProtocol::In
                ? u"cannot bind port %1 here: it is in use or not allowed"_s.arg(check.port)
                : u"cannot bind a local port to send from"_s;
 }
@@ -289,7 +279,7 @@ QString CheckRunner::noAnswerDetail() const
     const int limit = checkLimit();
     if (!m_server_started)
         return u"no answer from the server within %1 ms"_s.arg(limit);
-    if (m_server_succeeded && current().protocol == PortTest::Udp)
+    if (m_server_succeeded && current().protocol == ControlProtocol::Udp)
         return u"the server reported its pings sent, but none arrived here within %1 ms"_s.arg(
             limit);
     if (m_server_succeeded)

@@ -79,9 +79,8 @@ void CheckSession::onChecksFinished()
 {
     m_connection.close();
     const QList<CheckResult> &results = m_runner->results();
-    const QString protocol =
-        m_options.command() == CheckCommandLine::Command::Tcp ? u"tcp"_s : u"udp"_s;
-    m_printer.printSummary(protocol, m_options.timeout(), results, m_runner->lostReason());
+    m_printer.printSummary(ControlProtocol::protocolName(m_options.protocol()), m_options.timeout(),
+                           results, m_runner->lostReason());
     if (!m_runner->lostReason().isEmpty()) {
         Q_EMIT finished(UsageOrServerError);
         return;

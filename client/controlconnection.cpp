@@ -1,11 +1,8 @@
 #include "client/controlconnection.h"
 
-using namespace Qt::StringLiterals;
+#include "protocol/controlprotocol.h"
 
-namespace {
-// Lines of a tester are short; a peer that sends this much without a line end is no tester.
-constexpr qint64 maxLineLength = 64 * 1024;
-} // namespace
+using namespace Qt::StringLiterals;
 
 ControlConnection::ControlConnection(QObject *parent) : QObject(parent)
 {
@@ -78,8 +75,9 @@ void ControlConnection::onReadyRead()
         qDebug("--> %s", qPrintable(line));
         Q_EMIT lineReceived(line);
     }
-    if (!m_ended && m_socket.bytesAvailable() > maxLineLength)
-        fail(u"the server sent a line longer than %1 bytes"_s.arg(maxLineLength));
+    // A peer that sends more than a line may hold without a line end is no tester.
+    if (!m_ended && m_socket.bytesAvailable() > ControlProtocol::MaxLineLength)
+        fail(u"the server sent a line longer than %1 bytes"_s.arg(ControlProtocol::MaxLineLength));
 }
 
 void ControlConnection::onErrorOccurred(QAbstractSocket::SocketError error)

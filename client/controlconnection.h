@@ -19,7 +19,6 @@ public:
     void sendLine(const QString &line);
     // Ends the connection on purpose, after what was sent: no lost() follows.
     void close();
-    bool isOpen() const { return m_open; }
     // The server's address as connected to, in text form.
     QString peerAddress() const;
     // "HOST:PORT" as given by the user, for messages.

@@ -1,23 +1,23 @@
 #include "client/portcheck.h"
 
-using namespace Qt::StringLiterals;
+#include "protocol/porttestingline.h"
 
 QString PortCheck::protocolName() const
 {
-    return protocol == PortTest::Tcp ? u"tcp"_s : u"udp"_s;
+    return ControlProtocol::protocolName(protocol);
 }
 
 QString PortCheck::directionName() const
 {
-    return direction == PortTest::In ? u"in"_s : u"out"_s;
+    return ControlProtocol::directionName(direction);
 }
 
-PortTest::Direction PortCheck::serverDirection() const
+ControlProtocol::Direction PortCheck::serverDirection() const
 {
-    return direction == PortTest::In ? PortTest::Out : PortTest::In;
+    return ControlProtocol::opposite(direction);
 }
 
-bool PortCheck::isServerLine(int lineDirection, int lineProtocol, int linePort) const
+bool PortCheck::isServerLine(const PortTestingLine &line) const
 {
-    return lineDirection == serverDirection() && lineProtocol == protocol && linePort == port;
+    return line.direction == serverDirection() && line.protocol == protocol && line.port == port;
 }

@@ -1,21 +1,23 @@
 #pragma once
 
-#include "porttest/porttest.h"
+#include "protocol/controlprotocol.h"
 
 #include <QString>
 #include <QtGlobal>
 
+class PortTestingLine;
+
 // One check the tool runs: a protocol, a port and a direction seen from this machine.
 struct PortCheck
 {
-    PortTest::Protocol protocol = PortTest::Tcp;
+    ControlProtocol::Protocol protocol = ControlProtocol::Tcp;
     quint16 port = 0;
-    PortTest::Direction direction = PortTest::In;
+    ControlProtocol::Direction direction = ControlProtocol::In;
 
     QString protocolName() const;
     QString directionName() const;
     // The server runs the opposite test: when this side listens, the server connects.
-    PortTest::Direction serverDirection() const;
+    ControlProtocol::Direction serverDirection() const;
     // Whether a "porttesting" line names the server's test of this check.
-    bool isServerLine(int lineDirection, int lineProtocol, int linePort) const;
+    bool isServerLine(const PortTestingLine &line) const;
 };

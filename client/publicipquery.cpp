@@ -1,6 +1,7 @@
 #include "client/publicipquery.h"
 
 #include "client/controlconnection.h"
+#include "protocol/controlprotocol.h"
 
 #include <QHostAddress>
 
@@ -9,8 +10,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr auto replyPrefix = "Public IP "_L1;
-
 bool isAddressCharacter(QChar c)
 {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') ||
@@ -41,15 +40,15 @@ void PublicIpQuery::start()
     connect(&m_connection, &ControlConnection::lineReceived, this, &PublicIpQuery::onServerLine);
     connect(&m_connection, &ControlConnection::lost, this, &PublicIpQuery::onConnectionLost);
     m_limit.start(m_timeout);
-    m_connection.sendLine(u"getpublicip"_s);
+    m_connection.sendLine(ControlProtocol::GetPublicIpWord);
 }
 
 void PublicIpQuery::onServerLine(const QString &line)
 {
-    if (m_done || !line.startsWith(replyPrefix))
+    if (m_done || !line.startsWith(ControlProtocol::PublicIpPrefix))
         return;
     end();
-    const QString answer = line.mid(replyPrefix.size());
+    const QString answer = line.mid(ControlProtocol::PublicIpPrefix.size());
     const QString address = addressIn(answer);
     if (address.isEmpty())
         Q_EMIT rejected(answer);

@@ -1,11 +1,12 @@
 // Fuzzes the control connection's command lines from raw bytes: the handler's framing and
 // Latin-1 reading, the split into command word and arguments, and the "testport" arguments.
 
+#include "fuzz/framedinput.h"
 #include "fuzz/fuzzcheck.h"
-#include "fuzz/handlerlines.h"
 #include "fuzz/textscan.h"
-#include "server/commandline.h"
-#include "server/testportrequest.h"
+#include "protocol/commandline.h"
+#include "protocol/controlprotocol.h"
+#include "protocol/testportrequest.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,13 +43,14 @@ CommandLine referenceCommandLine(QStringView part)
 // direction.
 std::optional<TestPortRequest> referenceTestPort(QStringView text)
 {
-    for (qsizetype at = 0; at + 3 <= text.size(); ++at) {
+    constexpr qsizetype wordLength = 3; // "tcp" and "udp"
+    for (qsizetype at = 0; at + wordLength <= text.size(); ++at) {
         const bool tcp = TextScan::hasWordAt(text, at, u"tcp");
         if (!tcp && !TextScan::hasWordAt(text, at, u"udp"))
             continue;
-        const qsizetype portStart = TextScan::skipSpaces(text, at + 3);
+        const qsizetype portStart = TextScan::skipSpaces(text, at + wordLength);
         const qsizetype portEnd = TextScan::skipDigits(text, portStart);
-        if (portStart == at + 3 || portEnd == portStart)
+        if (portStart == at + wordLength || portEnd == portStart)
             continue;
         const int port = TextScan::toInt(text.sliced(portStart, portEnd - portStart)).value_or(0);
         if (port < 1 || port > 65535)
@@ -60,22 +62,16 @@ std::optional<TestPortRequest> referenceTestPort(QStringView text)
             --beforeSpace;
         TestPortRequest request;
         request.port = quint16(port);
-        request.protocol = tcp ? 0 : 1;
-        request.direction = TextScan::hasWordAt(text, beforeSpace - 3, u"out") ? 1 : 0;
-        request.timeout =
-            limitEnd == limitStart
-                ? TestPortRequest::DefaultTimeout
-                : TextScan::toInt(text.sliced(limitStart, limitEnd - limitStart)).value_or(0);
+        request.protocol = tcp ? ControlProtocol::Tcp : ControlProtocol::Udp;
+        request.direction = TextScan::hasWordAt(text, beforeSpace - 3, u"out")
+                                ? ControlProtocol::Out
+                                : ControlProtocol::In;
+        if (limitEnd != limitStart)
+            request.timeout =
+                TextScan::toInt(text.sliced(limitStart, limitEnd - limitStart)).value_or(0);
         return request;
     }
     return std::nullopt;
-}
-
-QString render(const TestPortRequest &request)
-{
-    return (request.direction == 1 ? u"out "_s : u"in "_s) +
-           (request.protocol == 0 ? u"tcp "_s : u"udp "_s) + QString::number(request.port) + u' ' +
-           QString::number(request.timeout);
 }
 
 void checkTestPort(const QString &arguments)
@@ -87,17 +83,21 @@ void checkTestPort(const QString &arguments)
     if (!request)
         return;
     FUZZ_CHECK(request->port >= 1); // quint16 keeps it at or below 65535
-    FUZZ_CHECK(request->protocol == 0 || request->protocol == 1);
-    FUZZ_CHECK(request->direction == 0 || request->direction == 1);
+    FUZZ_CHECK(request->protocol == ControlProtocol::Tcp ||
+               request->protocol == ControlProtocol::Udp);
+    FUZZ_CHECK(request->direction == ControlProtocol::In ||
+               request->direction == ControlProtocol::Out);
     FUZZ_CHECK(request->timeout >= 0);
 
-    // The request written out plainly, as a client would, reads back the same, also from a whole
-    // command line and in capitals.
-    const QString rendered = render(*request);
-    FUZZ_CHECK(TestPortRequest::parse(rendered) == request);
-    FUZZ_CHECK(TestPortRequest::parse(rendered.toUpper()) == request);
-    const CommandLine line = CommandLine::parse(u"TESTPORT "_s + rendered + u"\n"_s);
-    FUZZ_CHECK(line.command == u"testport"_s && line.arguments == rendered);
+    // The request written out as the requesting side writes it reads back the same, its
+    // arguments also in capitals and after a command word in capitals.
+    const CommandLine line = CommandLine::parse(ControlProtocol::testPortLine(
+        request->direction, request->protocol, request->port, request->timeout));
+    FUZZ_CHECK(line.command == ControlProtocol::TestPortWord);
+    FUZZ_CHECK(TestPortRequest::parse(line.arguments) == request);
+    FUZZ_CHECK(TestPortRequest::parse(line.arguments.toUpper()) == request);
+    const CommandLine upper = CommandLine::parse(u"TESTPORT "_s + line.arguments + u"\n"_s);
+    FUZZ_CHECK(upper.command == ControlProtocol::TestPortWord && upper.arguments == line.arguments);
 }
 
 void checkPart(const QString &part)
@@ -119,7 +119,7 @@ void checkPart(const QString &part)
     // Word and arguments joined by one blank are a line that reads the same.
     FUZZ_CHECK(CommandLine::parse(line.command + u' ' + line.arguments) == line);
 
-    if (line.command == u"testport"_s && !line.arguments.isEmpty())
+    if (line.command == ControlProtocol::TestPortWord && !line.arguments.isEmpty())
         checkTestPort(line.arguments);
 }
 
@@ -128,7 +128,7 @@ void checkPart(const QString &part)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    for (const QString &part : HandlerLines::parts(bytes))
+    for (const QString &part : FramedInput::parts(bytes))
         checkPart(part);
     return 0;
 }

@@ -1,14 +1,15 @@
 // Fuzzes the reading of "porttesting" lines: any text as a running test may get it, and the lines
 // the client handler rebuilds from a control connection's raw bytes.
 
+#include "fuzz/framedinput.h"
 #include "fuzz/fuzzcheck.h"
-#include "fuzz/handlerlines.h"
 #include "fuzz/textscan.h"
-#include "porttest/porttestingline.h"
-#include "server/commandline.h"
+#include "protocol/commandline.h"
+#include "protocol/porttestingline.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -16,28 +17,31 @@ using namespace Qt::StringLiterals;
 static bool operator==(const PortTestingLine &a, const PortTestingLine &b)
 {
     return a.direction == b.direction && a.protocol == b.protocol && a.port == b.port &&
-           a.status == b.status;
+           a.result == b.result;
 }
 
 namespace {
 
+using ControlProtocol::Result;
+
 // What "(porttesting)\s+(in|out)\s+(udp|tcp)\s+(\d+)\s?(timeout|failure|success)?" finds: the
-// first "porttesting" that the rest of the pattern follows; the status counts after at most one
+// first "porttesting" that the rest of the pattern follows; the result counts after at most one
 // white-space character.
 std::optional<PortTestingLine> referencePortTestingLine(QStringView text)
 {
+    constexpr QStringView word = u"porttesting";
     for (qsizetype at = 0; at < text.size(); ++at) {
-        if (!TextScan::hasWordAt(text, at, u"porttesting"))
+        if (!TextScan::hasWordAt(text, at, word))
             continue;
-        qsizetype position = TextScan::skipSpaces(text, at + 11);
-        if (position == at + 11)
+        qsizetype position = TextScan::skipSpaces(text, at + word.size());
+        if (position == at + word.size())
             continue;
         PortTestingLine line;
         if (TextScan::hasWordAt(text, position, u"in")) {
-            line.direction = 0;
+            line.direction = ControlProtocol::In;
             position += 2;
         } else if (TextScan::hasWordAt(text, position, u"out")) {
-            line.direction = 1;
+            line.direction = ControlProtocol::Out;
             position += 3;
         } else {
             continue;
@@ -47,9 +51,9 @@ std::optional<PortTestingLine> referencePortTestingLine(QStringView text)
             continue;
         position = next;
         if (TextScan::hasWordAt(text, position, u"tcp"))
-            line.protocol = 0;
+            line.protocol = ControlProtocol::Tcp;
         else if (TextScan::hasWordAt(text, position, u"udp"))
-            line.protocol = 1;
+            line.protocol = ControlProtocol::Udp;
         else
             continue;
         next = TextScan::skipSpaces(text, position + 3);
@@ -63,9 +67,12 @@ std::optional<PortTestingLine> referencePortTestingLine(QStringView text)
         position = next;
         if (position < text.size() && TextScan::isSpace(text[position]))
             ++position;
-        for (const QStringView status : {u"timeout", u"failure", u"success"}) {
-            if (TextScan::hasWordAt(text, position, status))
-                line.status = status.toString();
+        const std::pair<QStringView, Result> results[] = {{u"timeout", Result::Timeout},
+                                                          {u"failure", Result::Failure},
+                                                          {u"success", Result::Success}};
+        for (const auto &[name, result] : results) {
+            if (TextScan::hasWordAt(text, position, name))
+                line.result = result;
         }
         return line;
     }
@@ -76,10 +83,11 @@ QString render(const PortTestingLine &line)
 {
     // Eleven digits never fit, so they stand for a port that did not fit.
     const QString port = line.port < 0 ? u"99999999999"_s : QString::number(line.port);
-    QString text = u"porttesting "_s + (line.direction == 1 ? u"out "_s : u"in "_s) +
-                   (line.protocol == 0 ? u"tcp "_s : u"udp "_s) + port;
-    if (!line.status.isEmpty())
-        text += u' ' + line.status;
+    QString text = u"porttesting "_s +
+                   (line.direction == ControlProtocol::Out ? u"out "_s : u"in "_s) +
+                   (line.protocol == ControlProtocol::Tcp ? u"tcp "_s : u"udp "_s) + port;
+    if (line.result)
+        text += u' ' + ControlProtocol::resultName(*line.result);
     return text;
 }
 
@@ -90,34 +98,32 @@ void checkText(const QString &text)
     FUZZ_CHECK(line == referencePortTestingLine(text));
     if (!line)
         return;
-    FUZZ_CHECK(line->direction == 0 || line->direction == 1);
-    FUZZ_CHECK(line->protocol == 0 || line->protocol == 1);
+    FUZZ_CHECK(line->direction == ControlProtocol::In || line->direction == ControlProtocol::Out);
+    FUZZ_CHECK(line->protocol == ControlProtocol::Tcp || line->protocol == ControlProtocol::Udp);
     FUZZ_CHECK(line->port >= -1);
-    FUZZ_CHECK(line->status.isEmpty() || line->status == u"success"_s ||
-               line->status == u"failure"_s || line->status == u"timeout"_s);
 
     // The line written out plainly reads back the same, in capitals too; with two blanks before
-    // the status, the status is not read.
+    // the result, the result is not read.
     const QString rendered = render(*line);
+    FUZZ_CHECK(line->port < 0 || line->text() == rendered);
     FUZZ_CHECK(PortTestingLine::parse(rendered) == line);
     FUZZ_CHECK(PortTestingLine::parse(rendered.toUpper()) == line);
-    if (!line->status.isEmpty()) {
-        const QString twoBlanks =
-            rendered.first(rendered.size() - line->status.size()) + u' ' + line->status;
-        const std::optional<PortTestingLine> withoutStatus = PortTestingLine::parse(twoBlanks);
-        FUZZ_CHECK(withoutStatus && withoutStatus->status.isEmpty() &&
-                   withoutStatus->port == line->port);
+    if (line->result) {
+        const QString name = ControlProtocol::resultName(*line->result);
+        const QString twoBlanks = rendered.first(rendered.size() - name.size()) + u' ' + name;
+        const std::optional<PortTestingLine> withoutResult = PortTestingLine::parse(twoBlanks);
+        FUZZ_CHECK(withoutResult && !withoutResult->result && withoutResult->port == line->port);
     }
 }
 
 void checkPart(const QString &part)
 {
     const CommandLine command = CommandLine::parse(part);
-    if (command.command != u"porttesting"_s)
+    if (command.command != ControlProtocol::PortTestingWord)
         return;
     // The handler hands the running test the line rebuilt from word and arguments; it must read
     // the same as the line the client sent.
-    const QString rebuilt = u"porttesting "_s + command.arguments;
+    const QString rebuilt = ControlProtocol::PortTestingWord + u' ' + command.arguments;
     checkText(rebuilt);
     FUZZ_CHECK(PortTestingLine::parse(rebuilt) == PortTestingLine::parse(part));
 }
@@ -128,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     checkText(QString::fromLatin1(bytes));
-    for (const QString &part : HandlerLines::parts(bytes))
+    for (const QString &part : FramedInput::parts(bytes))
         checkPart(part);
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "porttest/porttest.h"
 
-#include "porttest/porttestingline.h"
+#include "protocol/porttestingline.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -11,11 +11,10 @@
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
+using ControlProtocol::Result;
 
 namespace {
 
-constexpr int minimumTimeout = 100;
-constexpr int defaultTimeout = 5000;
 constexpr int pingInterval = 50;
 constexpr char pingText[] = "PortTestPing";
 constexpr qint64 pingSize = sizeof(pingText) - 1;
@@ -38,11 +37,13 @@ void stopAndReleaseLater(QTimer *&timer)
 
 } // namespace
 
-PortTest::PortTest() : PortTest(0, Udp, In, defaultTimeout, QString()) {}
+PortTest::PortTest() : PortTest(0, Udp, In, ControlProtocol::DefaultTimeLimitMs, QString()) {}
 
-PortTest::PortTest(quint16 port, int protocol, int direction, int timeout, const QString &text)
+PortTest::PortTest(quint16 port, Protocol protocol, Direction direction, int timeout,
+                   const QString &text)
     : m_port(port), m_protocol(protocol), m_direction(direction),
-      m_timeout(std::max(timeout, minimumTimeout)), m_peer_address(u"127.0.0.1"_s), m_text(text)
+      m_timeout(std::max(timeout, ControlProtocol::MinimumTimeLimitMs)),
+      m_peer_address(u"127.0.0.1"_s), m_text(text)
 {
 }
 
@@ -145,10 +146,25 @@ void PortTest::finish(bool success)
     cleanup();
 }
 
-QString PortTest::timeoutLine() const
+// The line that tells the peer this side is ready: the go line that answers its request, or the
+// request itself.
+void PortTest::announce()
 {
-    return u"porttesting "_s + (m_direction == In ? u"in "_s : u"out "_s) +
-           (m_protocol == Udp ? u"udp"_s : u"tcp"_s) + u" %1 "_s.arg(m_port) + u"timeout"_s;
+    using namespace ControlProtocol;
+    Q_EMIT sendToPeer(m_server_side
+                          ? goLine(m_direction, m_protocol, m_port)
+                          : testPortLine(opposite(m_direction), m_protocol, m_port, m_timeout));
+}
+
+// Something got through. The line names the direction it got through in: "in" for every UDP
+// ping, whichever test received it.
+void PortTest::succeed(Direction reported)
+{
+    finish(true);
+    // Success lines carry their own line end; the others get theirs when sent.
+    Q_EMIT sendToPeer(ControlProtocol::resultLine(reported, m_protocol, m_port, Result::Success) +
+                      u"\r\n"_s);
+    Q_EMIT testDone(true);
 }
 
 void PortTest::onTimeoutReached()
@@ -160,7 +176,8 @@ void PortTest::onTimeoutReached()
     m_timed_out = true;
     finish(false);
     Q_EMIT testDone(false);
-    Q_EMIT sendToPeer(timeoutLine());
+    Q_EMIT sendToPeer(
+        ControlProtocol::resultLine(m_direction, m_protocol, m_port, Result::Timeout));
     // No processEvents() here: running the thread's queue from inside this slot would deliver the
     // handler's slots, the peer's next lines and other tests' timeouts re-entrantly. The lines
     // leave as soon as this slot returns to the event loop anyway.
@@ -195,13 +212,10 @@ bool PortTest::setupTcpIn()
         m_error = m_tcp_server->errorString();
         qDebug("PortTest::setupTCPTest() - listening on port %d failed! Error: %s", m_port,
                m_error.toLocal8Bit().constData());
-        Q_EMIT sendToPeer(u"porttesting in tcp %1 failure"_s.arg(m_port));
+        Q_EMIT sendToPeer(ControlProtocol::resultLine(In, Tcp, m_port, Result::Failure));
         return false;
     }
-    if (m_server_side)
-        Q_EMIT sendToPeer(u"porttesting in tcp %1"_s.arg(m_port));
-    else
-        Q_EMIT sendToPeer(u"testport out tcp %1 %2"_s.arg(m_port).arg(m_timeout));
+    announce();
     return true;
 }
 
@@ -210,13 +224,10 @@ bool PortTest::setupTcpOut()
     m_tcp_socket = new QTcpSocket;
     connect(m_tcp_socket, &QTcpSocket::connected, this, &PortTest::onConnected,
             Qt::QueuedConnection);
-    if (m_server_side) {
-        Q_EMIT sendToPeer(u"porttesting out tcp %1"_s.arg(m_port));
+    announce();
+    // On the requesting side the peer's go line starts the connection once it listens.
+    if (m_server_side)
         m_tcp_socket->connectToHost(m_peer_address, m_port, QIODevice::ReadWrite);
-    } else {
-        // The peer's go line starts the connection once it listens.
-        Q_EMIT sendToPeer(u"testport in tcp %1 %2"_s.arg(m_port).arg(m_timeout));
-    }
     return true;
 }
 
@@ -235,18 +246,14 @@ void PortTest::onTcpConnection()
     else
         qDebug("PortTest::onTcpConnection() - got a connection request from %s",
                from.toLocal8Bit().constData());
-    finish(true);
-    Q_EMIT sendToPeer(u"porttesting in tcp %1 success\r\n"_s.arg(m_port));
-    Q_EMIT testDone(true);
+    succeed(In);
 }
 
 void PortTest::onConnected()
 {
     if (m_finished)
         return;
-    finish(true);
-    Q_EMIT sendToPeer(u"porttesting out tcp %1 success\r\n"_s.arg(m_port));
-    Q_EMIT testDone(true);
+    succeed(Out);
 }
 
 // ---- UDP ----
@@ -259,8 +266,7 @@ bool PortTest::setupUDPTest()
             Qt::QueuedConnection);
     const bool bound = m_direction == In ? bindUdpIn() : bindUdpOut();
     if (!bound && m_server_side)
-        Q_EMIT sendToPeer(u"porttesting "_s + (m_direction == In ? u"in udp"_s : u"out udp"_s) +
-                          u" %1 failure"_s.arg(m_port));
+        Q_EMIT sendToPeer(ControlProtocol::resultLine(m_direction, Udp, m_port, Result::Failure));
     return bound;
 }
 
@@ -270,10 +276,7 @@ bool PortTest::bindUdpIn()
         qDebug("PortTest::setupUDPTest() - Could not bind to UDP-Port %d", m_port);
         return false;
     }
-    if (m_server_side)
-        Q_EMIT sendToPeer(u"porttesting in udp %1"_s.arg(m_port));
-    else
-        Q_EMIT sendToPeer(u"testport out udp %1 %2"_s.arg(m_port).arg(m_timeout));
+    announce();
     return true;
 }
 
@@ -283,13 +286,10 @@ bool PortTest::bindUdpOut()
         qDebug("PortTest::setupUDPTest() - Could not bind to any UDP-Port");
         return false;
     }
-    if (m_server_side) {
-        Q_EMIT sendToPeer(u"porttesting out udp %1"_s.arg(m_port));
+    announce();
+    // On the requesting side pings start with the peer's go line, once its port is bound.
+    if (m_server_side)
         startPacketTimer();
-    } else {
-        // Pings start with the peer's go line, once its port is bound.
-        Q_EMIT sendToPeer(u"testport in udp %1 %2"_s.arg(m_port).arg(m_timeout));
-    }
     return true;
 }
 
@@ -317,9 +317,7 @@ void PortTest::onReadPendingDatagrams()
         datagram.truncate(read);
         if (datagram.contains(QByteArrayView(pingText, pingSize))) {
             // Whatever is still pending is dropped with the socket.
-            finish(true);
-            Q_EMIT sendToPeer(u"porttesting in udp %1 success\r\n"_s.arg(m_port));
-            Q_EMIT testDone(true);
+            succeed(In);
             return;
         }
     }
@@ -338,50 +336,45 @@ void PortTest::onControlMessage(QString mes)
 
     if (m_server_side) {
         qDebug("ServerSide - PortTest::onControlMessage() -> %s", mes.toLocal8Bit().constData());
-        applyServerReport(line->protocol, line->port, line->status);
+        applyServerReport(*line);
     } else {
         qDebug("ClientSide - PortTest::onControlMessage() -> %s", mes.toLocal8Bit().constData());
-        applyClientReport(line->direction, line->protocol, line->status);
+        applyClientReport(*line);
     }
 }
 
-void PortTest::applyServerReport(int protocol, int port, const QString &status)
+void PortTest::applyServerReport(const PortTestingLine &line)
 {
     // The direction is not compared: the peer names its own.
-    if (port != m_port || protocol != m_protocol) {
+    if (line.port != m_port || line.protocol != m_protocol) {
         qDebug("ServerSide - PortTest::onControlMessage() port or protocol do not match "
                "currently scheduled test!");
         return;
     }
-    if (m_finished)
-        return;
-    if (status == u"success"_s) {
-        finish(true);
-        Q_EMIT testDone(true);
-    } else if (status == u"failure"_s) {
-        finish(false);
-        Q_EMIT testDone(false);
-    }
-    // "timeout" or no status: the test's own timer decides.
+    if (m_finished || !line.result || line.result == Result::Timeout)
+        return; // a timeout, or no result: the test's own timer decides
+    const bool success = line.result == Result::Success;
+    finish(success);
+    Q_EMIT testDone(success);
 }
 
-void PortTest::applyClientReport(int direction, int protocol, const QString &status)
+void PortTest::applyClientReport(const PortTestingLine &line)
 {
-    if (!status.isEmpty()) {
+    if (line.result) {
         // A TCP success is seen by this side itself; the peer's report of it changes nothing.
-        if (m_finished || (status == u"success"_s && protocol != Udp))
+        if (m_finished || (line.result == Result::Success && line.protocol != Udp))
             return;
-        if (status == u"timeout"_s)
+        if (line.result == Result::Timeout)
             m_timed_out = true;
-        finish(status == u"success"_s);
+        finish(line.result == Result::Success);
         Q_EMIT testDone(m_success);
         return;
     }
     // A go line: the peer is ready. Only "in" (the peer listens or binds) asks this side to act,
     // and a test that has ended starts nothing again.
-    if (direction != In || m_finished)
+    if (line.direction != In || m_finished)
         return;
-    if (protocol == Udp) {
+    if (line.protocol == Udp) {
         startPacketTimer();
     } else if (!m_tcp_socket) {
         qDebug("Error: m_tcp_socket == NULL !!!");

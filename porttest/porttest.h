@@ -1,8 +1,11 @@
 #pragma once
 
+#include "protocol/controlprotocol.h"
+
 #include <QObject>
 #include <QString>
 
+class PortTestingLine;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
@@ -19,11 +22,14 @@ class PortTest : public QObject
     Q_OBJECT
 
 public:
-    enum Protocol { Tcp = 0, Udp = 1 };
-    enum Direction { In = 0, Out = 1 };
+    using Protocol = ControlProtocol::Protocol;
+    using Direction = ControlProtocol::Direction;
+    using enum ControlProtocol::Protocol;
+    using enum ControlProtocol::Direction;
 
     PortTest();
-    PortTest(quint16 port, int protocol, int direction, int timeout, const QString &text);
+    PortTest(quint16 port, Protocol protocol, Direction direction, int timeout,
+             const QString &text);
     // Copies carry the parameters and flags, never sockets or timers.
     PortTest(const PortTest &other);
     PortTest &operator=(const PortTest &other);
@@ -34,8 +40,8 @@ public:
     bool handleTest(bool serverSide);
 
     quint16 port() const { return m_port; }
-    int protocol() const { return m_protocol; }
-    int direction() const { return m_direction; }
+    Protocol protocol() const { return m_protocol; }
+    Direction direction() const { return m_direction; }
     int timeout() const { return m_timeout; }
     bool isServerSide() const { return m_server_side; }
     bool isSuccess() const { return m_success; }
@@ -74,10 +80,11 @@ private:
     bool bindUdpOut();
     void startTimeoutTimer();
     void startPacketTimer();
-    void applyServerReport(int protocol, int port, const QString &status);
-    void applyClientReport(int direction, int protocol, const QString &status);
+    void announce();
+    void applyServerReport(const PortTestingLine &line);
+    void applyClientReport(const PortTestingLine &line);
     void finish(bool success);
-    QString timeoutLine() const;
+    void succeed(Direction reported);
     void copySettings(const PortTest &other);
     // Releases sockets and timers through deleteLater; safe to call any number of times.
     void cleanup();
@@ -88,9 +95,9 @@ private:
     QTimer *m_packet_timer = nullptr;
     QTimer *m_timeout_timer = nullptr;
     quint16 m_port = 0;
-    int m_protocol = Udp;
-    int m_direction = In;
-    int m_timeout = 5000;
+    Protocol m_protocol = Udp;
+    Direction m_direction = In;
+    int m_timeout = ControlProtocol::DefaultTimeLimitMs;
     bool m_server_side = true;
     bool m_success = false;
     bool m_finished = false;

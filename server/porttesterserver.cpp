@@ -1,7 +1,7 @@
 #include "porttesterserver.h"
 
+#include "server/logevent.h"
 #include "server/porttesthandler.h"
-#include "service/qtservice.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -38,12 +38,6 @@ constexpr int kTrimDelay = 1000;
 // Connections accepted in one go before the event loop gets its turn again.
 constexpr int kAcceptBatch = 64;
 
-void logEvent(const QString &message)
-{
-    if (QtServiceBase *service = QtServiceBase::instance())
-        service->logMessage(message, QtServiceBase::Success);
-}
-
 int openDescriptors()
 {
     return int(QDir(u"/proc/self/fd"_s)
@@ -78,9 +72,8 @@ PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port,
     // dropped and retried by the clients seconds later (the kernel caps it at its maximum).
     setListenBacklogSize(kListenBacklog);
     if (!listen(address, port)) {
-        m_last_error = errorString();
         qDebug("%s\n", qPrintable(u"PortTesterServer() - listen(%1, %2) failed! Error: %3"_s.arg(
-                           address.toString(), QString::number(port), m_last_error)));
+                           address.toString(), QString::number(port), errorString())));
         return;
     }
     // QTcpServer retries an accept that failed for lack of descriptors at once, for as long as

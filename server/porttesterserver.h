@@ -58,7 +58,6 @@ private:
     bool m_paused = false;
     // Owns the handlers and the sockets; neither has a parent.
     QMap<QTcpSocket *, PortTestHandler *> m_clients;
-    QString m_last_error;
     ServerLimits m_limits;
     // Served connections per peer address.
     QHash<QString, int> m_address_clients;

@@ -10,8 +10,3 @@ PortTesterThread::PortTesterThread(QObject *parent) : QThread(parent)
 {
     setStackSize(kStackSize);
 }
-
-void PortTesterThread::run()
-{
-    exec();
-}

@@ -10,7 +10,4 @@ class PortTesterThread : public QThread
 
 public:
     explicit PortTesterThread(QObject *parent = nullptr);
-
-protected:
-    void run() override;
 };

@@ -1,15 +1,15 @@
 #include "porttesthandler.h"
 
 #include "porttest/porttest.h"
-#include "server/commandline.h"
+#include "protocol/commandline.h"
+#include "protocol/controlprotocol.h"
+#include "protocol/testportrequest.h"
+#include "server/logevent.h"
 #include "server/porttesterthread.h"
-#include "server/testportrequest.h"
-#include "service/qtservice.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QMutexLocker>
-#include <QStringList>
 #include <QTcpSocket>
 
 #include <utility>
@@ -24,12 +24,6 @@ namespace {
 constexpr qsizetype kQueueLimit = 101;
 // How much of a received line the debug log keeps: a client's long lines must not fill the disk.
 constexpr qsizetype kLoggedLineLength = 200;
-
-void logEvent(const QString &message)
-{
-    if (QtServiceBase *service = QtServiceBase::instance())
-        service->logMessage(message, QtServiceBase::Success);
-}
 
 // A received line as the debug log shows it: cut after its first characters, with its length.
 QByteArray loggedText(const QString &text)
@@ -48,7 +42,7 @@ PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject 
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
     m_peer_address = m_socket->peerAddress().toString();
     m_thread = std::make_unique<PortTesterThread>();
-    m_socket->setReadBufferSize(kMaxLineLength);
+    m_socket->setReadBufferSize(ControlProtocol::MaxLineLength);
     m_socket->moveToThread(m_thread.get());
 
     connect(m_socket, &QTcpSocket::readyRead, this, &PortTestHandler::onReadCommand,
@@ -108,15 +102,6 @@ bool PortTestHandler::addPortTest(PortTest *test)
     return true;
 }
 
-bool PortTestHandler::reservePort(int port)
-{
-    QMutexLocker locker(&s_ports_mutex);
-    if (s_reserved_ports.contains(port))
-        return false;
-    s_reserved_ports.insert(port);
-    return true;
-}
-
 void PortTestHandler::releasePort(int port)
 {
     QMutexLocker locker(&s_ports_mutex);
@@ -159,14 +144,10 @@ void PortTestHandler::onReadCommand()
            static_cast<int>(m_socket->socketDescriptor()));
     m_reading = true;
     bool held = false;
-    for (qsizetype end = lineEnd(); end >= 0; end = lineEnd()) {
+    while (m_framer.hasLine(*m_socket)) {
         if ((held = holdReading()))
             break;
-        const QString line =
-            QString::fromLatin1(QByteArrayView(m_read_buffer).sliced(m_read_pos, end - m_read_pos));
-        m_read_pos = end;
-        const QStringList parts = line.split(u"\r\n"_s, Qt::SkipEmptyParts, Qt::CaseSensitive);
-        for (const QString &part : parts)
+        for (const QString &part : m_framer.takeLine())
             handleLine(part);
         if (m_socket->state() == QAbstractSocket::UnconnectedState) {
             m_reading = false;
@@ -175,33 +156,16 @@ void PortTestHandler::onReadCommand()
         }
     }
     m_reading = false;
-    m_read_buffer.remove(0, std::exchange(m_read_pos, 0));
+    m_framer.dropTaken();
     // The replies of one read leave together, now rather than on the next loop iteration.
     m_socket->flush();
-    if (!held && m_read_buffer.size() >= kMaxLineLength) {
+    if (!held && m_framer.isOverlong()) {
         qDebug("PortTestHandler::onReadCommand() - line longer than %lld bytes, disconnecting "
                "(sock_id = %d)",
-               static_cast<long long>(kMaxLineLength),
+               static_cast<long long>(ControlProtocol::MaxLineLength),
                static_cast<int>(m_socket->socketDescriptor()));
         m_socket->abort();
     }
-}
-
-// The end (past its line feed) of the next complete line in m_read_buffer, taking what the
-// socket holds once the buffer has none; -1 when no complete line has arrived. Taking all the
-// socket holds, rather than line by line, lets the socket read on: it stops reading from the
-// network while its capped buffer is full.
-qsizetype PortTestHandler::lineEnd()
-{
-    qsizetype lf = m_read_buffer.indexOf('\n', m_read_pos);
-    if (lf < 0 && m_read_buffer.size() - m_read_pos < kMaxLineLength &&
-        m_socket->bytesAvailable() > 0) {
-        m_read_buffer.remove(0, std::exchange(m_read_pos, 0));
-        const qsizetype searched = m_read_buffer.size();
-        m_read_buffer += m_socket->readAll();
-        lf = m_read_buffer.indexOf('\n', searched);
-    }
-    return lf < 0 ? -1 : lf + 1;
 }
 
 // Stops reading while the client leaves too many replies unread. The socket's read buffer is
@@ -298,15 +262,16 @@ void PortTestHandler::handleLine(const QString &line)
 
 bool PortTestHandler::handleCommand(const QString &command, const QString &arguments)
 {
-    if (command == u"getpublicip"_s) {
-        onSendToPeer(u"Public IP "_s + m_peer_address);
+    using namespace ControlProtocol;
+    if (command == GetPublicIpWord) {
+        onSendToPeer(publicIpLine(m_peer_address));
         return true;
     }
-    if (command == u"testport"_s && !arguments.isEmpty())
+    if (command == TestPortWord && !arguments.isEmpty())
         return handleTestPort(arguments);
-    if (command == u"porttesting"_s) {
+    if (command == PortTestingWord) {
         if (m_current_test)
-            m_current_test->onControlMessage(u"porttesting "_s + arguments);
+            m_current_test->onControlMessage(PortTestingWord + u' ' + arguments);
         return true;
     }
     return false;
@@ -371,8 +336,11 @@ void PortTestHandler::dropTests()
     while (!m_test_queue.isEmpty())
         delete m_test_queue.takeFirst();
     if (m_current_test) {
-        releasePort(m_current_test->port());
+        // Aborted (its sockets closed) before the port is released: a test of another
+        // connection waiting for the port starts at once and must find it free.
+        const int port = m_current_test->port();
         m_current_test->onAbortTest();
+        releasePort(port);
         releaseEndedTest(std::exchange(m_current_test, nullptr));
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/lineframer.h"
+
 #include <QHash>
 #include <QList>
 #include <QMutex>
@@ -25,9 +27,6 @@ class PortTestHandler : public QObject
     Q_OBJECT
 
 public:
-    // Longest command line accepted, line feed included; a client that sends more without a
-    // line feed is disconnected instead of growing the read buffer without bound.
-    static constexpr qint64 kMaxLineLength = 64 * 1024;
     // Replies a client may leave unread before its further lines wait: a client that sends
     // without reading is held back by TCP flow control instead of growing the write buffer.
     static constexpr qint64 kMaxUnsent = 1024 * 1024;
@@ -43,7 +42,6 @@ public:
 
     bool addPortTest(PortTest *test);
 
-    static bool reservePort(int port);
     static void releasePort(int port);
     static bool isPortInUse(int port);
     // Reserves the port, or, when another test holds it, has releasePort() post a scheduling
@@ -64,7 +62,6 @@ private:
     bool handleCommand(const QString &command, const QString &arguments);
     bool handleTestPort(const QString &arguments);
     void handleLine(const QString &line);
-    qsizetype lineEnd();
     bool holdReading();
     void scheduleSoon();
     void stopWaiting();
@@ -86,10 +83,8 @@ private:
     QList<QObject *> m_done_tests;
     QTcpSocket *m_socket = nullptr;
     PortTest *m_current_test = nullptr;
-    // Bytes taken from the socket and not yet handled: complete lines up to the next read, and
-    // the start of a line whose line feed has not arrived (at most kMaxLineLength).
-    QByteArray m_read_buffer;
-    qsizetype m_read_pos = 0;
+    // Lines longer than ControlProtocol::MaxLineLength end the connection.
+    LineFramer m_framer;
     // The peer's address as text, taken once: it is in every reply and every test.
     QString m_peer_address;
     int m_max_test_time = 0;
@@ -102,7 +97,7 @@ private:
     bool m_reading_held = false;
 
     // Port numbers held by running tests of all handlers, regardless of protocol. Any worker
-    // thread; only through reservePort, releasePort and isPortInUse, under s_ports_mutex.
+    // thread; only through reservePortOrWait, releasePort and isPortInUse, under s_ports_mutex.
     static QSet<int> s_reserved_ports;
     // Handlers waiting for a reserved port, woken (and forgotten) when it is released. Under
     // s_ports_mutex too; a handler removes itself before it is destroyed.

@@ -1,6 +1,6 @@
-#include "server/testportrequest.h"
+#include "protocol/testportrequest.h"
 
-#include <QRegularExpression>
+#include "protocol/compiledpattern.h"
 
 using namespace Qt::StringLiterals;
 
@@ -10,13 +10,8 @@ std::optional<TestPortRequest> TestPortRequest::parse(const QString &arguments)
     // leading "(in|out)*\s*" is not searched for: it can match at every position of a long run
     // of blanks or of "in"s, which took seconds for one long line. What it captured is the "in"
     // or "out" right before the blanks that precede the protocol, read below.
-    static const QRegularExpression pattern = [] {
-        QRegularExpression expression(u"(udp|tcp)\\s+(\\d+)\\s*(\\d*)"_s,
-                                      QRegularExpression::CaseInsensitiveOption |
-                                          QRegularExpression::UseUnicodePropertiesOption);
-        expression.optimize();
-        return expression;
-    }();
+    static const QRegularExpression pattern = compiledPattern(
+        u"(udp|tcp)\\s+(\\d+)\\s*(\\d*)"_s, QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(arguments);
     if (!match.hasMatch())
         return std::nullopt;
@@ -28,8 +23,10 @@ std::optional<TestPortRequest> TestPortRequest::parse(const QString &arguments)
     const QString limit = match.captured(3);
     TestPortRequest request;
     request.port = quint16(port);
-    request.protocol = match.captured(1).toLower() == u"tcp"_s ? 0 : 1;
-    request.direction = before.endsWith(u"out"_s, Qt::CaseInsensitive) ? 1 : 0;
-    request.timeout = limit.isEmpty() ? DefaultTimeout : limit.toInt(nullptr, 10);
+    request.protocol = ControlProtocol::protocolNamed(match.capturedView(1));
+    request.direction =
+        before.endsWith(u"out"_s, Qt::CaseInsensitive) ? ControlProtocol::Out : ControlProtocol::In;
+    if (!limit.isEmpty())
+        request.timeout = limit.toInt(nullptr, 10);
     return request;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/controlprotocol.h"
+
 #include <QString>
 
 #include <optional>
@@ -9,13 +11,11 @@
 class TestPortRequest
 {
 public:
-    static constexpr int DefaultTimeout = 5000;
-
     // Empty when the pattern is not found or the port lies outside 1 to 65535.
     static std::optional<TestPortRequest> parse(const QString &arguments);
 
     quint16 port = 0;
-    int protocol = 0;  // 0 TCP, 1 UDP
-    int direction = 0; // 0 in, 1 out
-    int timeout = DefaultTimeout;
+    ControlProtocol::Protocol protocol = ControlProtocol::Tcp;
+    ControlProtocol::Direction direction = ControlProtocol::In;
+    int timeout = ControlProtocol::DefaultTimeLimitMs;
 };

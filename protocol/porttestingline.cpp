@@ -1,0 +1,41 @@
+#include "protocol/porttestingline.h"
+
+#include "protocol/compiledpattern.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+std::optional<ControlProtocol::Result> resultNamed(QStringView name)
+{
+    for (const auto result : {ControlProtocol::Result::Success, ControlProtocol::Result::Failure,
+                              ControlProtocol::Result::Timeout}) {
+        if (name.compare(ControlProtocol::resultName(result), Qt::CaseInsensitive) == 0)
+            return result;
+    }
+    return std::nullopt;
+}
+} // namespace
+
+std::optional<PortTestingLine> PortTestingLine::parse(const QString &text)
+{
+    static const QRegularExpression pattern = compiledPattern(
+        u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?(timeout|failure|success)?"_s,
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    PortTestingLine line;
+    line.direction = ControlProtocol::directionNamed(match.capturedView(2));
+    line.protocol = ControlProtocol::protocolNamed(match.capturedView(3));
+    bool fits = false;
+    const int port = match.capturedView(4).toInt(&fits, 10);
+    line.port = fits ? port : -1;
+    line.result = resultNamed(match.capturedView(5));
+    return line;
+}
+
+QString PortTestingLine::text() const
+{
+    return result ? ControlProtocol::resultLine(direction, protocol, port, *result)
+                  : ControlProtocol::goLine(direction, protocol, port);
+}

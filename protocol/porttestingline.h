@@ -1,0 +1,23 @@
+#pragma once
+
+#include "protocol/controlprotocol.h"
+
+#include <QString>
+
+#include <optional>
+
+// A "porttesting" line as the peer sends it: direction, protocol, port and an optional result,
+// searched anywhere in the text, case-insensitively; at most one blank before the result.
+class PortTestingLine
+{
+public:
+    static std::optional<PortTestingLine> parse(const QString &text);
+
+    // The line written out plainly: a go line, or a result line.
+    QString text() const;
+
+    ControlProtocol::Direction direction = ControlProtocol::In;
+    ControlProtocol::Protocol protocol = ControlProtocol::Tcp;
+    int port = -1; // -1 when the digits do not fit a number, so no test's port matches
+    std::optional<ControlProtocol::Result> result; // none in a go line
+};
