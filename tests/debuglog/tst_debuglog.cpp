@@ -1,30 +1,16 @@
 #include "log/debuglog.h"
+#include "tests/common/testhelpers.h"
 
-#include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace Qt::StringLiterals;
+using namespace vxtest;
 
 namespace {
 
 const QString s_time = u"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "_s;
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QString ownPrefix()
-{
-    return s_time + u"\\["_s + QString::number(::getpid()) + u"\\] "_s;
-}
 
 } // namespace
 
@@ -50,61 +36,34 @@ private Q_SLOTS:
         m_dir.reset();
     }
 
-    void firstMessageOpensWithBannerAndEachLevelHasItsPrefix()
+    // A message opens the log with a banner, after what is there; each level has its prefix,
+    // every message is on disk before the call returns, and a closed log opens again.
+    void bannersLevelsAndReopening()
     {
+        QFile old(m_path);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier run\n") == 12);
+        old.close();
         DebugLog::write(QtDebugMsg, u"PortTest::handleTest() - called!"_s);
+        QVERIFY(readFile(m_path).endsWith("DEBUG: PortTest::handleTest() - called!\n"));
         DebugLog::write(QtWarningMsg, u"x"_s);
         DebugLog::write(QtCriticalMsg, u"c"_s);
         DebugLog::write(-1, u"[LOGGED Error] Failed to bind to port 32889"_s);
         DebugLog::write(7, u"seven"_s);
         DebugLog::close();
-
-        const QString log = QString::fromLatin1(readAll(m_path));
-        const QString p = ownPrefix();
-        const QRegularExpression expected(
-            u"^\\n"_s + p + u"--- DEBUG LOG OPENED ---\\n"_s + p +
-            u"DEBUG: PortTest::handleTest\\(\\) - called!\\n"_s + p + u"WARNING: x\\n"_s + p +
-            u"CRITICAL: c\\n"_s + p + u"\\[LOGGED Error\\] Failed to bind to port 32889\\n"_s + p +
-            u"seven\\n"_s + s_time + u"--- DEBUG LOG CLOSED ---\\n\\n$"_s);
-        QVERIFY2(expected.match(log).hasMatch(), qPrintable(log));
-    }
-
-    void qtMessagesReachTheLogThroughTheInstalledHandler()
-    {
-        DebugLog::install();
-        qWarning("through %s", "qWarning");
-        qDebug() << "streamed";
-        qInstallMessageHandler(nullptr);
-        const QString log = QString::fromLatin1(readAll(m_path));
-        QVERIFY2(log.contains(u"WARNING: through qWarning\n"_s), qPrintable(log));
-        QVERIFY2(log.contains(u"DEBUG: streamed\n"_s), qPrintable(log));
-    }
-
-    void existingContentStaysAndReopeningWritesANewBanner()
-    {
-        {
-            QFile old(m_path);
-            QVERIFY(old.open(QIODevice::WriteOnly));
-            old.write("earlier run\n");
-        }
-        DebugLog::write(QtDebugMsg, u"one"_s);
-        DebugLog::close();
         DebugLog::close(); // closing a closed log does nothing
         DebugLog::write(QtDebugMsg, u"two"_s);
         DebugLog::close();
 
-        const QByteArray log = readAll(m_path);
-        QVERIFY2(log.startsWith("earlier run\n\n"), log.constData());
-        QCOMPARE(log.count("--- DEBUG LOG OPENED ---\n"), 2);
-        QCOMPARE(log.count("--- DEBUG LOG CLOSED ---\n\n"), 2);
-        QVERIFY(log.indexOf("DEBUG: one") < log.indexOf("DEBUG: two"));
-        QVERIFY(log.endsWith("--- DEBUG LOG CLOSED ---\n\n"));
-    }
-
-    void messageIsFlushedBeforeTheCallReturns()
-    {
-        DebugLog::write(QtDebugMsg, u"on disk"_s);
-        QVERIFY(readAll(m_path).contains("DEBUG: on disk\n"));
+        const QString p = s_time + u"\\["_s + QString::number(::getpid()) + u"\\] "_s;
+        const QString opened = u"\\n"_s + p + u"--- DEBUG LOG OPENED ---\\n"_s + p;
+        const QString closed = s_time + u"--- DEBUG LOG CLOSED ---\\n\\n"_s;
+        const QRegularExpression expected(
+            u"^earlier run\\n"_s + opened + u"DEBUG: PortTest::handleTest\\(\\) - called!\\n"_s +
+            p + u"WARNING: x\\n"_s + p + u"CRITICAL: c\\n"_s + p +
+            u"\\[LOGGED Error\\] Failed to bind to port 32889\\n"_s + p + u"seven\\n"_s + closed +
+            opened + u"DEBUG: two\\n"_s + closed + u"$"_s);
+        const QString log = QString::fromLatin1(readFile(m_path));
+        QVERIFY2(expected.match(log).hasMatch(), qPrintable(log));
     }
 
     void unopenableLogDropsTheMessageQuietly_data()
@@ -121,28 +80,16 @@ private Q_SLOTS:
     {
         QFETCH(QString, what);
         const QString victim = m_dir->filePath(u"victim"_s);
-        const QByteArray victimContent = "precious\n";
-        if (what == u"missing") {
+        if (what == u"missing")
             qputenv("TMPDIR", QFile::encodeName(m_dir->filePath(u"no/such/dir"_s)));
-        } else if (what == u"symlink") {
-            QFile file(victim);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(victimContent);
-            file.close();
-            QVERIFY(QFile::link(victim, m_path));
-        } else if (what == u"dangling") {
-            QVERIFY(QFile::link(victim, m_path));
-        } else if (what == u"directory") {
-            QVERIFY(QDir().mkdir(m_path));
-        } else if (what == u"fifo") {
-            QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
-        }
+        else
+            QVERIFY(obstruct(what, m_path));
 
         DebugLog::write(QtWarningMsg, u"must not land"_s);
         DebugLog::close();
 
         if (what == u"symlink")
-            QCOMPARE(readAll(victim), victimContent);
+            QCOMPARE(readFile(victim), QByteArray("precious\n"));
         else
             QVERIFY(!QFile::exists(victim));
 
@@ -150,7 +97,7 @@ private Q_SLOTS:
         if (what != u"missing") {
             QVERIFY(QFile::remove(m_path) || QDir().rmdir(m_path));
             DebugLog::write(QtWarningMsg, u"lands"_s);
-            const QByteArray log = readAll(m_path);
+            const QByteArray log = readFile(m_path);
             QVERIFY(log.contains("WARNING: lands\n"));
             QVERIFY(!log.contains("must not land"));
         }
@@ -158,15 +105,11 @@ private Q_SLOTS:
 
     void fatalMessageClosesTheLogAndExitsWithOne()
     {
-        QProcess child;
-        child.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        child.start(QStringLiteral(DEBUGLOG_CHILD), {u"fatal"_s});
-        QVERIFY(child.waitForFinished(30000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 1);
-        QVERIFY2(child.readAllStandardError().isEmpty(), "the log must not reach the console");
+        const Run child = run(QStringLiteral(DEBUGLOG_CHILD), {u"fatal"_s});
+        QCOMPARE(child.exitCode, 1);
+        QVERIFY2(child.err.isEmpty(), "the log must not reach the console");
 
-        const QString log = QString::fromLatin1(readAll(m_path));
+        const QString log = QString::fromLatin1(readFile(m_path));
         const QString p = s_time + u"\\[\\d+\\] "_s;
         const QRegularExpression tail(p + u"DEBUG: before the end\\n"_s + p +
                                       u"FATAL: the end 42\\n"_s + s_time +
@@ -200,34 +143,21 @@ private Q_SLOTS:
         const bool drops = older == u"directory" || older == u"fifo"; // kept, so no rotation
         const bool rotates = bounded && !drops;
         const QString olderPath = m_path + u".1"_s;
-        const QString victim = m_dir->filePath(u"victim"_s);
-        if (older == u"symlink") {
-            QFile file(victim);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious\n") == 9);
-            file.close();
-            QVERIFY(QFile::link(victim, olderPath));
-        } else if (older == u"directory") {
-            QVERIFY(QDir().mkdir(olderPath));
-        } else if (older == u"fifo") {
-            QCOMPARE(::mkfifo(QFile::encodeName(olderPath).constData(), 0600), 0);
-        }
+        QVERIFY(older.isEmpty() || obstruct(older, olderPath));
 
-        QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (!maxBytes.isNull())
-            environment.insert(u"VX_DEBUGLOG_MAX_BYTES"_s, QString::fromLatin1(maxBytes));
-        child.setProcessEnvironment(environment);
-        child.start(QStringLiteral(DEBUGLOG_CHILD), {u"threads"_s, u"8"_s, u"500"_s});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitCode(), 0);
+        const QStringList environment{u"VX_DEBUGLOG_MAX_BYTES="_s + QString::fromLatin1(maxBytes)};
+        QCOMPARE(run(QStringLiteral(DEBUGLOG_CHILD), {u"threads"_s},
+                     maxBytes.isNull() ? QStringList() : environment)
+                     .exitCode,
+                 0);
 
-        const QByteArray live = readAll(m_path);
-        const QByteArray old = rotates ? readAll(olderPath) : QByteArray();
+        const QByteArray live = readFile(m_path);
+        const QByteArray old = rotates ? readFile(olderPath) : QByteArray();
         QCOMPARE(QFileInfo(olderPath).isFile(), rotates);
         QVERIFY(!bounded || (live.size() <= bound && old.size() <= bound));
         QVERIFY2(!rotates || old.size() > bound - 200, "rotated only when full");
         if (older == u"symlink")
-            QCOMPARE(readAll(victim), QByteArray("precious\n"));
+            QCOMPARE(readFile(m_dir->filePath(u"victim"_s)), QByteArray("precious\n"));
 
         // Both files start with the banner and hold whole lines. Per thread, the lines in them
         // follow each other without a gap (from the first line on, unless some were rotated away).
@@ -259,6 +189,21 @@ private Q_SLOTS:
     }
 
 private:
+    // Puts a symlink to a file ("precious\n") or to nothing, a directory or a fifo at the path.
+    bool obstruct(const QString &kind, const QString &path)
+    {
+        QFile victim(m_dir->filePath(u"victim"_s));
+        if (kind == u"symlink"_s &&
+            !(victim.open(QIODevice::WriteOnly) && victim.write("precious\n")))
+            return false;
+        victim.close();
+        if (kind == u"symlink"_s || kind == u"dangling"_s)
+            return QFile::link(victim.fileName(), path);
+        if (kind == u"directory"_s)
+            return QDir().mkdir(path);
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    }
+
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
 };

@@ -1,8 +1,9 @@
-// A second service of the framework for the tests, with what the tester itself does not do:
-// it can be installed to start automatically, and it reports every service operation and
-// user command to the system log. Commands 7 and 9 make it slow to stop and slow to end; the
-// start argument "no-pause" makes it refuse pause and continue. "query" prints what the
-// controller reads back from the installed service.
+// A service of the framework for its tests, named by VX_NAME (default "VX Service Child"). Its
+// start prints what it sees; with VX_EXIT set it then ends the run with that code. Otherwise it
+// reports every service operation and user command to the system log, with what the tester
+// does not do: it can be installed to start automatically, commands 7 and 9 make it slow to
+// stop and slow to end, and the start argument "no-pause" makes it refuse pause and continue.
+// "query" prints what the controller reads back from the installed service.
 #include "service/qtservice.h"
 
 #include <QThread>
@@ -13,11 +14,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+QString childName()
+{
+    return qEnvironmentVariableIsSet("VX_NAME") ? qEnvironmentVariable("VX_NAME")
+                                                : u"VX Service Child"_s;
+}
+
 class ChildService : public QtService<QCoreApplication>
 {
 public:
-    ChildService(int argc, char **argv)
-        : QtService<QCoreApplication>(argc, argv, u"VX Service Child"_s)
+    ChildService(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, childName())
     {
         setServiceDescription(u"Service framework test child"_s);
         setServiceFlags(CanBePaused);
@@ -28,7 +34,16 @@ public:
 protected:
     void start() override
     {
-        report(u"child started: "_s + QCoreApplication::arguments().join(u'|'));
+        const QString args = QCoreApplication::arguments().join(u'|');
+        std::printf("start #%d inLoop=%d app=%d args=%s\n", ++m_starts,
+                    int(QThread::currentThread()->loopLevel() > 0),
+                    int(application() == QCoreApplication::instance()), qPrintable(args));
+        std::fflush(stdout);
+        qDebug("started"); // opens the debug log
+        // A second start would print again before the loop ends.
+        if (qEnvironmentVariableIsSet("VX_EXIT"))
+            return QCoreApplication::exit(qEnvironmentVariableIntValue("VX_EXIT"));
+        report(u"child started: "_s + args);
         // Started with "no-pause", it takes back what it accepts while it runs.
         if (QCoreApplication::arguments().contains(u"no-pause"_s))
             setServiceFlags(Default);
@@ -45,8 +60,7 @@ protected:
     void processCommand(int code) override
     {
         report(u"child command %1"_s.arg(code));
-        if (code == 7)
-            m_slow_stop = true;
+        m_slow_stop = m_slow_stop || code == 7;
         if (code == 9) {
             m_hold_after_loop = true;
             QCoreApplication::quit();
@@ -65,6 +79,7 @@ protected:
 private:
     void report(const QString &text) { logMessage(text, Information); }
 
+    int m_starts = 0;
     bool m_slow_stop = false;
     bool m_hold_after_loop = false;
 };
@@ -73,14 +88,15 @@ private:
 
 int main(int argc, char **argv)
 {
-    // "query": what the controller reads back from the installed service, on one line.
     if (argc == 2 && qstrcmp(argv[1], "query") == 0) {
-        const QtServiceController controller(u"VX Service Child"_s);
+        const QtServiceController controller(childName());
         std::printf("%s|%s|%d|%d|%d\n", qPrintable(controller.serviceFilePath()),
                     qPrintable(controller.serviceDescription()), int(controller.startupType()),
                     int(controller.isInstalled()), int(controller.isRunning()));
         return 0;
     }
     ChildService service(argc, argv);
-    return service.exec();
+    const int result = service.exec();
+    std::printf("exec returned %d\n", result);
+    return result;
 }

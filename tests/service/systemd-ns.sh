@@ -11,7 +11,6 @@
 #   systemd-ns.sh wait DIR [SECS]   waits until the manager is up, prints PID 1's host pid
 #   systemd-ns.sh exec PID CMD...   runs CMD inside the namespace
 #   systemd-ns.sh stop DIR          kills PID 1 and removes the namespace's cgroups
-#   systemd-ns.sh start DIR         boot in the background, then wait (for manual use)
 #
 # Exit code 77 means the namespace cannot be made here; the reason is on stderr.
 set -u
@@ -64,10 +63,8 @@ cmd_boot() {
     echo $$ > "$dir/boot.pid"
     rm -f "$dir/pid1"
     # The parent-death signal ends unshare (and with it PID 1, --kill-child) when our caller
-    # dies without tearing down; "start" detaches on purpose and does without it.
-    guard="setpriv --pdeathsig KILL --"
-    [ -n "${VX_NS_DETACHED:-}" ] && guard=
-    exec $guard unshare --pid --fork --kill-child=SIGKILL --mount \
+    # dies without tearing down.
+    exec setpriv --pdeathsig KILL -- unshare --pid --fork --kill-child=SIGKILL --mount \
         --uts --propagation private --mount-proc -- "$0" init "$dir"
 }
 
@@ -191,21 +188,11 @@ cmd_stop() {
     return 1
 }
 
-cmd_start() {
-    dir=$1
-    mkdir -p "$dir" || exit 1
-    rm -f "$dir/boot.pid"
-    VX_NS_DETACHED=1 setsid "$0" boot "$dir" </dev/null >"$dir/boot.log" 2>&1 &
-    while [ ! -s "$dir/boot.pid" ]; do sleep 0.1; done
-    cmd_wait "$dir" 30
-}
-
 case "${1:-}" in
     boot) cmd_boot "$2" ;;
     init) cmd_init "$2" ;;
     wait) cmd_wait "$2" "${3:-30}" ;;
     exec) shift; cmd_exec "$@" ;;
     stop) cmd_stop "$2" ;;
-    start) cmd_start "$2" ;;
-    *) echo "usage: $0 boot|wait|exec|stop|start ..." >&2; exit 2 ;;
+    *) echo "usage: $0 boot|wait|exec|stop ..." >&2; exit 2 ;;
 esac

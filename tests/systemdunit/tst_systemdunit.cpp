@@ -10,46 +10,37 @@ class tst_SystemdUnit : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void unitName_data()
+    // A service's unit name, and a program path quoted for ExecStart=.
+    void names_data()
     {
-        QTest::addColumn<QString>("serviceName");
-        QTest::addColumn<QString>("unit");
-
-        QTest::addRow("tester") << u"VX Connectivity Tester"_s
+        QTest::addColumn<bool>("unit"); // or the path
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("tester") << true << u"VX Connectivity Tester"_s
                                 << u"vx-connectivity-tester.service"_s;
-        QTest::addRow("runs") << u"a  --__b..c"_s << u"a-b-c.service"_s;
-        QTest::addRow("trimmed") << u"  (My) Service!  "_s << u"my-service.service"_s;
-        QTest::addRow("digits") << u"Port 32889"_s << u"port-32889.service"_s;
-        QTest::addRow("not ASCII") << u"Dienst für Tests"_s << u"dienst-f-r-tests.service"_s;
-        QTest::addRow("cut at backslash") << u"a"_s + QChar(0) + u"b"_s << u"a.service"_s;
-        QTest::addRow("nothing left") << u"***"_s << QString();
+        QTest::addRow("runs") << true << u"a  --__b..c"_s << u"a-b-c.service"_s;
+        QTest::addRow("trimmed") << true << u"  (My) Service!  "_s << u"my-service.service"_s;
+        QTest::addRow("digits") << true << u"Port 32889"_s << u"port-32889.service"_s;
+        QTest::addRow("not ASCII")
+            << true << u"Dienst für Tests"_s << u"dienst-f-r-tests.service"_s;
+        QTest::addRow("cut at backslash") << true << u"a"_s + QChar(0) + u"b"_s << u"a.service"_s;
+        QTest::addRow("nothing left") << true << u"***"_s << QString();
+        QTest::addRow("plain") << false << u"/usr/bin/x"_s << u"\"/usr/bin/x\""_s;
+        QTest::addRow("blanks") << false << u"/opt/my app/x"_s << u"\"/opt/my app/x\""_s;
+        QTest::addRow("specifier") << false << u"/opt/100%/x"_s << u"\"/opt/100%%/x\""_s;
+        QTest::addRow("quote and backslash") << false << u"/o\"p\\t/x"_s << u"\"/o\\\"p\\\\t/x\""_s;
+        QTest::addRow("dollar stays") << false << u"/opt/$HOME/x"_s << u"\"/opt/$HOME/x\""_s;
+        QTest::addRow("line feed") << false << u"/o\\\np/x"_s << u"\"/o\\\\\\np/x\""_s;
     }
 
-    void unitName()
+    void names()
     {
-        QFETCH(QString, serviceName);
-        QFETCH(QString, unit);
-        QCOMPARE(QtServiceSystemdUnit::unitName(serviceName), unit);
-    }
-
-    void execPath_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("quoted");
-
-        QTest::addRow("plain") << u"/usr/bin/x"_s << u"\"/usr/bin/x\""_s;
-        QTest::addRow("blanks") << u"/opt/my app/x"_s << u"\"/opt/my app/x\""_s;
-        QTest::addRow("specifier") << u"/opt/100%/x"_s << u"\"/opt/100%%/x\""_s;
-        QTest::addRow("quote and backslash") << u"/o\"p\\t/x"_s << u"\"/o\\\"p\\\\t/x\""_s;
-        QTest::addRow("dollar stays") << u"/opt/$HOME/x"_s << u"\"/opt/$HOME/x\""_s;
-        QTest::addRow("line feed") << u"/o\\\np/x"_s << u"\"/o\\\\\\np/x\""_s;
-    }
-
-    void execPath()
-    {
-        QFETCH(QString, path);
-        QFETCH(QString, quoted);
-        QCOMPARE(QtServiceSystemdUnit::quotedExecPath(path), quoted);
+        QFETCH(bool, unit);
+        QFETCH(QString, given);
+        QFETCH(QString, expected);
+        QCOMPARE(unit ? QtServiceSystemdUnit::unitName(given)
+                      : QtServiceSystemdUnit::quotedExecPath(given),
+                 expected);
     }
 
     void stateOf_data()

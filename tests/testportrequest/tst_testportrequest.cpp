@@ -1,5 +1,5 @@
-#include "server/commandline.h"
-#include "server/testportrequest.h"
+#include "protocol/commandline.h"
+#include "protocol/testportrequest.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -18,86 +18,87 @@ class TstTestPortRequest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void direction_data();
-    void direction();
-    void longLines_data();
-    void longLines();
-};
-
-void TstTestPortRequest::direction_data()
-{
-    // The "in" or "out" right before the protocol (and the blanks after it) decides.
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<int>("port"); // 0: refused
-    QTest::addColumn<int>("protocol");
-    QTest::addColumn<int>("direction");
-    QTest::addColumn<int>("timeout");
-    QTest::addRow("none") << u"tcp 443"_s << 443 << 0 << 0 << 5000;
-    QTest::addRow("out, capitals") << u"OUT udp 500 250"_s << 500 << 1 << 1 << 250;
-    QTest::addRow("last of a run") << u"inout tcp 80"_s << 80 << 0 << 1 << 5000;
-    QTest::addRow("last of a run, in") << u"outin tcp 80"_s << 80 << 0 << 0 << 5000;
-    QTest::addRow("inside a word") << u"stdout tcp 80"_s << 80 << 0 << 1 << 5000;
-    QTest::addRow("no blank") << u"outtcp 80"_s << 80 << 0 << 1 << 5000;
-    QTest::addRow("any white space") << u"out \t\u00a0\u0085tcp 80"_s << 80 << 0 << 1 << 5000;
-    QTest::addRow("word between") << u"out x tcp 80"_s << 80 << 0 << 0 << 5000;
-    QTest::addRow("after the port") << u"tcp 80 out"_s << 80 << 0 << 0 << 5000;
-    QTest::addRow("protocol without port skipped") << u"in tcp x out udp 7 8"_s << 7 << 1 << 1 << 8;
-    QTest::addRow("first match refused") << u"out tcp 0 out udp 80"_s << 0 << 0 << 0 << 0;
-}
-
-void TstTestPortRequest::direction()
-{
-    QFETCH(QString, arguments);
-    QFETCH(int, port);
-    QFETCH(int, protocol);
-    QFETCH(int, direction);
-    QFETCH(int, timeout);
-    const std::optional<TestPortRequest> request = TestPortRequest::parse(arguments);
-    QCOMPARE(request.has_value(), port != 0);
-    if (!request)
-        return;
-    QCOMPARE(int(request->port), port);
-    QCOMPARE(request->protocol, protocol);
-    QCOMPARE(request->direction, direction);
-    QCOMPARE(request->timeout, timeout);
-}
-
-void TstTestPortRequest::longLines_data()
-{
-    // Lines as long as the handler takes, built to make a search start over at every position.
-    const int n = kMaxLineLength - 32;
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("port"); // 0: refused
-    QTest::addColumn<int>("direction");
-    QTest::addRow("blanks before a protocol without port")
-        << u"testport x"_s + u" "_s.repeated(n) + u"tcp\r\n"_s << 0 << 0;
-    QTest::addRow("in, again and again")
-        << u"testport "_s + u"in"_s.repeated(n / 2) + u" tcp 80\n"_s << 80 << 0;
-    QTest::addRow("out, again and again")
-        << u"testport "_s + u"out"_s.repeated(n / 3) + u"udp 81 5"_s << 81 << 1;
-    QTest::addRow("protocols without port")
-        << u"testport "_s + u"tcp "_s.repeated(n / 4) + u"udp 82"_s << 82 << 0;
-    QTest::addRow("port digits") << u"testport tcp "_s + u"9"_s.repeated(n) << 0 << 0;
-}
-
-void TstTestPortRequest::longLines()
-{
-    QFETCH(QString, line);
-    QFETCH(int, port);
-    QFETCH(int, direction);
-    QElapsedTimer clock;
-    clock.start();
-    const CommandLine command = CommandLine::parse(line);
-    const std::optional<TestPortRequest> request = TestPortRequest::parse(command.arguments);
-    const qint64 elapsed = clock.elapsed();
-    QCOMPARE(command.command, u"testport"_s);
-    QCOMPARE(request.has_value(), port != 0);
-    if (request) {
-        QCOMPARE(int(request->port), port);
-        QCOMPARE(request->direction, direction);
+    void direction_data()
+    {
+        // The "in" or "out" right before the protocol (and the blanks after it) decides.
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<int>("port"); // 0: refused
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<int>("direction");
+        QTest::addColumn<int>("timeout");
+        QTest::addRow("none") << u"tcp 443"_s << 443 << 0 << 0 << 5000;
+        QTest::addRow("out, capitals") << u"OUT udp 500 250"_s << 500 << 1 << 1 << 250;
+        QTest::addRow("last of a run") << u"inout tcp 80"_s << 80 << 0 << 1 << 5000;
+        QTest::addRow("last of a run, in") << u"outin tcp 80"_s << 80 << 0 << 0 << 5000;
+        QTest::addRow("inside a word") << u"stdout tcp 80"_s << 80 << 0 << 1 << 5000;
+        QTest::addRow("no blank") << u"outtcp 80"_s << 80 << 0 << 1 << 5000;
+        QTest::addRow("any white space") << u"out \t\u00a0\u0085tcp 80"_s << 80 << 0 << 1 << 5000;
+        QTest::addRow("word between") << u"out x tcp 80"_s << 80 << 0 << 0 << 5000;
+        QTest::addRow("after the port") << u"tcp 80 out"_s << 80 << 0 << 0 << 5000;
+        QTest::addRow("protocol without port skipped")
+            << u"in tcp x out udp 7 8"_s << 7 << 1 << 1 << 8;
+        QTest::addRow("first match refused") << u"out tcp 0 out udp 80"_s << 0 << 0 << 0 << 0;
+        QTest::addRow("mixed case") << u"In TCP 80"_s << 80 << 0 << 0 << 5000;
+        QTest::addRow("text around") << u"foo tcp 80 bar"_s << 80 << 0 << 0 << 5000;
+        for (const char *refused : {"tcp 0", "tcp 70000", "tcp 99999999999", "80", "ftp 80", ""})
+            QTest::addRow("refused: '%s'", refused)
+                << QString::fromLatin1(refused) << 0 << 0 << 0 << 0;
     }
-    QVERIFY2(elapsed < kLongLineBudgetMs, qPrintable(u"%1 ms"_s.arg(elapsed)));
-}
+
+    void direction()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(int, port);
+        QFETCH(int, protocol);
+        QFETCH(int, direction);
+        QFETCH(int, timeout);
+        const std::optional<TestPortRequest> request = TestPortRequest::parse(arguments);
+        QCOMPARE(request.has_value(), port != 0);
+        if (!request)
+            return;
+        QCOMPARE(int(request->port), port);
+        QCOMPARE(request->protocol, protocol);
+        QCOMPARE(request->direction, direction);
+        QCOMPARE(request->timeout, timeout);
+    }
+
+    void longLines_data()
+    {
+        // Lines as long as the handler takes, built to make a search start over at every position.
+        const int n = kMaxLineLength - 32;
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("port"); // 0: refused
+        QTest::addColumn<int>("direction");
+        QTest::addRow("blanks before a protocol without port")
+            << u"testport x"_s + u" "_s.repeated(n) + u"tcp\r\n"_s << 0 << 0;
+        QTest::addRow("in, again and again")
+            << u"testport "_s + u"in"_s.repeated(n / 2) + u" tcp 80\n"_s << 80 << 0;
+        QTest::addRow("out, again and again")
+            << u"testport "_s + u"out"_s.repeated(n / 3) + u"udp 81 5"_s << 81 << 1;
+        QTest::addRow("protocols without port")
+            << u"testport "_s + u"tcp "_s.repeated(n / 4) + u"udp 82"_s << 82 << 0;
+        QTest::addRow("port digits") << u"testport tcp "_s + u"9"_s.repeated(n) << 0 << 0;
+    }
+
+    void longLines()
+    {
+        QFETCH(QString, line);
+        QFETCH(int, port);
+        QFETCH(int, direction);
+        QElapsedTimer clock;
+        clock.start();
+        const CommandLine command = CommandLine::parse(line);
+        const std::optional<TestPortRequest> request = TestPortRequest::parse(command.arguments);
+        const qint64 elapsed = clock.elapsed();
+        QCOMPARE(command.command, u"testport"_s);
+        QCOMPARE(request.has_value(), port != 0);
+        if (request) {
+            QCOMPARE(int(request->port), port);
+            QCOMPARE(request->direction, direction);
+        }
+        QVERIFY2(elapsed < kLongLineBudgetMs, qPrintable(u"%1 ms"_s.arg(elapsed)));
+    }
+};
 
 QTEST_GUILESS_MAIN(TstTestPortRequest)
 #include "tst_testportrequest.moc"
