@@ -1,7 +1,6 @@
 #include "bench.h"
 
 #include "churnload.h"
-#include "connectionpool.h"
 #include "ipload.h"
 #include "net.h"
 #include "turnaroundload.h"
@@ -235,6 +234,23 @@ void Bench::note(Column column, const std::string &phase, const std::string &tex
     m_table.note(phase + "/" + columnName(column) + ": " + text);
 }
 
+ConnectionPool::OpenResult Bench::openConnections(ConnectionPool &pool, int count, Column column,
+                                                  const std::string &phase, const std::string &who)
+{
+    ConnectionPool::OpenResult opened = pool.open(count, m_options.window, Stall);
+    if (opened.failed.count > 0)
+        note(column, phase,
+             (who.empty() ? "" : who + ": ") + std::to_string(opened.failed.count) +
+                 " connections not answered; first: " + opened.failed.first);
+    return opened;
+}
+
+void Bench::noteErrors(Column column, const std::string &phase, const Errors &errors)
+{
+    if (errors.count > 0)
+        note(column, phase, std::to_string(errors.count) + " errors; first: " + errors.first);
+}
+
 void Bench::withServer(Column column, const std::string &phase,
                        const std::function<void(ServerProcess &)> &body)
 {
@@ -326,11 +342,7 @@ void Bench::runIdle(ServerProcess &server, Column column)
 {
     const long rss_before = server.rssKiB();
     ConnectionPool pool(server.port());
-    const auto opened = pool.open(m_options.idle_conns, m_options.window, Stall);
-    if (opened.failed > 0)
-        note(column, "idle",
-             std::to_string(opened.failed) +
-                 " connections not answered; first: " + opened.firstError);
+    const auto opened = openConnections(pool, m_options.idle_conns, column, "idle");
     // A server that died under the load has no figures; withServer notes how it ended.
     if (opened.answered == 0 || !server.isRunning())
         return;
@@ -363,17 +375,14 @@ void Bench::runConcurrent(ServerProcess &server, Column column)
     ConnectionPool pool(server.port());
     const auto first = pool.open(1, 1, Stall);
     if (first.answered != 1) {
-        note(column, "concurrent", "first connection not answered: " + first.firstError);
+        note(column, "concurrent", "first connection not answered: " + first.failed.first);
         return;
     }
     const long rss_first = server.rssKiB();
-    const auto rest = pool.open(m_options.concurrent_conns - 1, m_options.window, Stall);
+    const auto rest = openConnections(pool, m_options.concurrent_conns - 1, column, "concurrent");
     const long rss_all = server.rssKiB();
     const int answered = 1 + rest.answered;
     m_table.set(m_rows.conc_answered, column, answered);
-    if (rest.failed > 0)
-        note(column, "concurrent",
-             std::to_string(rest.failed) + " connections not answered; first: " + rest.firstError);
     // A server that died under the load has no figures; withServer notes how it ended.
     if (!server.isRunning())
         return;
@@ -422,23 +431,18 @@ void Bench::waitForTeardown(ServerProcess &server, long descriptors_before)
 void Bench::runIp(ServerProcess &server, Column column)
 {
     ConnectionPool pool(server.port());
-    const auto opened = pool.open(m_options.ip_conns, m_options.window, Stall);
-    if (opened.failed > 0)
-        note(column, "ip",
-             std::to_string(opened.failed) +
-                 " connections not answered; first: " + opened.firstError);
+    const auto opened = openConnections(pool, m_options.ip_conns, column, "ip");
     if (opened.answered == 0)
         return;
     IpLoad load(pool.takeDescriptors());
     const auto result =
         load.run(std::chrono::milliseconds(500), std::chrono::seconds(m_options.seconds));
     m_table.set(m_rows.ip_rate, column, result.per_second);
-    if (result.answers > 0) {
+    if (result.done > 0) {
         m_table.set(m_rows.ip_p50, column, result.p50_us);
         m_table.set(m_rows.ip_p99, column, result.p99_us);
     }
-    if (result.errors > 0)
-        note(column, "ip", std::to_string(result.errors) + " errors; first: " + result.first_error);
+    noteErrors(column, "ip", result.errors);
 }
 
 void Bench::runChurn(ServerProcess &server, Column column)
@@ -446,9 +450,7 @@ void Bench::runChurn(ServerProcess &server, Column column)
     ChurnLoad load(server.port());
     const auto result = load.run(m_options.churn_conns, std::chrono::seconds(m_options.seconds));
     m_table.set(m_rows.churn_rate, column, result.per_second);
-    if (result.errors > 0)
-        note(column, "churn",
-             std::to_string(result.errors) + " errors; first: " + result.first_error);
+    noteErrors(column, "churn", result.errors);
 }
 
 void Bench::runTurnaround(ServerProcess &server, int variant)
@@ -457,11 +459,7 @@ void Bench::runTurnaround(ServerProcess &server, int variant)
     const int conns = v.many ? m_options.turnaround_conns : 1;
     const std::string who = std::string(v.name) + ", " + std::to_string(conns) + " conn(s)";
     ConnectionPool pool(server.port());
-    const auto opened = pool.open(conns, m_options.window, Stall);
-    if (opened.failed > 0)
-        note(Column::Service, "turnaround",
-             who + ": " + std::to_string(opened.failed) +
-                 " connections not answered; first: " + opened.firstError);
+    const auto opened = openConnections(pool, conns, Column::Service, "turnaround", who);
     if (opened.answered == 0)
         return;
     std::vector<uint16_t> ports(m_test_ports.begin(), m_test_ports.begin() + opened.answered);
@@ -475,12 +473,12 @@ void Bench::runTurnaround(ServerProcess &server, int variant)
         m_table.set(m_rows.turn_p50[variant], Column::Service, result.gap_p50_us / 1000.0);
         m_table.set(m_rows.turn_p99[variant], Column::Service, result.gap_p99_us / 1000.0);
     }
-    if (result.failures > 0 || result.timeouts > 0 || result.errors > 0)
+    if (result.failures > 0 || result.timeouts > 0 || result.errors.count > 0)
         note(Column::Service, "turnaround",
              who + ": " + std::to_string(result.failures) + " failure lines, " +
                  std::to_string(result.timeouts) + " timeout lines, " +
-                 std::to_string(result.errors) + " errors" +
-                 (result.first_error.empty() ? "" : "; first: " + result.first_error));
+                 std::to_string(result.errors.count) + " errors" +
+                 (result.errors.first.empty() ? "" : "; first: " + result.errors.first));
 }
 
 // The service writes a debug log line for nearly everything; its size shows what that costs.

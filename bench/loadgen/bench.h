@@ -1,5 +1,7 @@
 #pragma once
 
+#include "connectionpool.h"
+#include "errors.h"
 #include "options.h"
 #include "reporttable.h"
 #include "serverprocess.h"
@@ -46,6 +48,11 @@ private:
     bool warmUp(ServerProcess &server);
     void settle(ServerProcess &server);
     std::string extraThreads(const ServerProcess &server, std::vector<std::string> before) const;
+    // Opens count connections on pool and notes those not answered, after who when given.
+    ConnectionPool::OpenResult openConnections(ConnectionPool &pool, int count, Column column,
+                                               const std::string &phase,
+                                               const std::string &who = {});
+    void noteErrors(Column column, const std::string &phase, const Errors &errors);
     void note(Column column, const std::string &phase, const std::string &text);
     void noteOutputSize();
     void cleanup();

@@ -2,8 +2,7 @@
 
 #include "net.h"
 
-#include <cerrno>
-#include <cstring>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -11,85 +10,28 @@ namespace {
 constexpr uint64_t OpenBit = uint64_t(1) << 63;
 } // namespace
 
-ConnectionPool::ConnectionPool(uint16_t port)
-    : m_target(net::loopback(port)), m_expected("Public IP 127.0.0.1")
-{
-}
+ConnectionPool::ConnectionPool(uint16_t port) : m_target(net::loopback(port)) {}
 
 ConnectionPool::~ConnectionPool()
 {
     closeAll();
 }
 
-void ConnectionPool::fail(OpenResult &result, const std::string &why)
+bool ConnectionPool::startOne(Errors &errors)
 {
-    ++result.failed;
-    if (result.firstError.empty())
-        result.firstError = why;
-}
-
-bool ConnectionPool::startOne(OpenResult &result)
-{
-    const int fd = net::startConnect(m_target);
-    if (fd < 0) {
-        fail(result, std::string("connect: ") + std::strerror(errno));
-        return false;
-    }
     // Slots are reused, so the key is the slot index.
     size_t slot = 0;
-    while (slot < m_pending.size() && m_pending[slot].fd >= 0)
+    while (slot < m_pending.size() && m_pending[slot].isActive())
         ++slot;
     if (slot == m_pending.size())
         m_pending.emplace_back();
-    m_pending[slot].fd = fd;
-    m_pending[slot].connected = false;
-    m_pending[slot].reader.clear();
-    m_poller.add(fd, EPOLLOUT, slot);
-    return true;
+    return m_pending[slot].start(m_target, m_poller, slot, errors);
 }
 
-ConnectionPool::Step ConnectionPool::onPendingReady(size_t index, uint32_t events,
-                                                    OpenResult &result)
+void ConnectionPool::keep(int fd)
 {
-    Pending &p = m_pending[index];
-    if (!p.connected) {
-        const int err = net::socketError(p.fd);
-        if (err != 0 || (events & (EPOLLERR | EPOLLHUP))) {
-            fail(result, std::string("connect: ") + std::strerror(err ? err : ECONNRESET));
-            return Step::Failed;
-        }
-        p.connected = true;
-        if (!net::sendAll(p.fd, "getpublicip\n")) {
-            fail(result, std::string("send: ") + std::strerror(errno));
-            return Step::Failed;
-        }
-        m_poller.modify(p.fd, EPOLLIN, index);
-        return Step::Waiting;
-    }
-    const net::ReadStatus status = net::readAvailable(p.fd, p.reader);
-    std::string line;
-    if (!p.reader.next(line)) {
-        if (status == net::ReadStatus::Open)
-            return Step::Waiting;
-        fail(result, "closed by the server before answering");
-        return Step::Failed;
-    }
-    if (line != m_expected) {
-        fail(result, "wrong answer: '" + line + "'");
-        return Step::Failed;
-    }
-    ++result.answered;
-    m_poller.modify(p.fd, EPOLLIN | EPOLLRDHUP, OpenBit | m_open.size());
-    m_open.push_back(p.fd);
-    p.fd = -1;
-    return Step::Answered;
-}
-
-void ConnectionPool::dropPending(Pending &p)
-{
-    m_poller.remove(p.fd);
-    ::close(p.fd);
-    p.fd = -1;
+    m_poller.modify(fd, EPOLLIN | EPOLLRDHUP, OpenBit | m_open.size());
+    m_open.push_back(fd);
 }
 
 ConnectionPool::OpenResult ConnectionPool::open(int count, int window, std::chrono::seconds stall)
@@ -103,20 +45,24 @@ ConnectionPool::OpenResult ConnectionPool::open(int count, int window, std::chro
     while (started < count || in_flight > 0) {
         while (started < count && in_flight < window) {
             ++started;
-            if (startOne(result))
+            if (startOne(result.failed))
                 ++in_flight;
         }
         bool progress = false;
         m_poller.wait(50, [&](uint64_t key, uint32_t events) {
-            if ((key & OpenBit) || key >= m_pending.size() || m_pending[key].fd < 0)
+            if ((key & OpenBit) || key >= m_pending.size() || !m_pending[key].isActive())
                 return;
-            const Step step = onPendingReady(key, events, result);
-            if (step == Step::Waiting)
+            IpQuery &query = m_pending[key];
+            const IpQuery::Step step = query.onReady(events, result.failed);
+            if (step == IpQuery::Step::Waiting)
                 return;
-            if (step == Step::Failed)
-                dropPending(m_pending[key]);
-            else
+            if (step == IpQuery::Step::Failed) {
+                query.close();
+            } else {
+                ++result.answered;
+                keep(query.release());
                 last_answer = net::Clock::now();
+            }
             --in_flight;
             progress = true;
         });
@@ -124,13 +70,13 @@ ConnectionPool::OpenResult ConnectionPool::open(int count, int window, std::chro
         if (progress)
             last_progress = now;
         if (now - last_progress > stall) {
-            for (Pending &p : m_pending) {
-                if (p.fd < 0)
+            for (IpQuery &query : m_pending) {
+                if (!query.isActive())
                     continue;
-                fail(result, "no answer within " + std::to_string(stall.count()) + " s");
-                dropPending(p);
+                result.failed.add("no answer within " + std::to_string(stall.count()) + " s");
+                query.close();
             }
-            result.failed += count - started; // never tried
+            result.failed.count += count - started; // never tried
             break;
         }
     }
@@ -145,8 +91,7 @@ int ConnectionPool::stayIdle(std::chrono::milliseconds duration)
     int disturbed = 0;
     const auto end = net::Clock::now() + duration;
     for (auto now = net::Clock::now(); now < end; now = net::Clock::now()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
-        m_poller.wait(static_cast<int>(left.count()) + 1, [&](uint64_t key, uint32_t) {
+        m_poller.wait(net::millisecondsUntil(end, now), [&](uint64_t key, uint32_t) {
             const size_t index = static_cast<size_t>(key & ~OpenBit);
             if (!(key & OpenBit) || index >= m_open.size())
                 return;
@@ -173,9 +118,7 @@ void ConnectionPool::closeAll()
     for (int fd : m_open)
         ::close(fd);
     m_open.clear();
-    for (Pending &p : m_pending) {
-        if (p.fd >= 0)
-            ::close(p.fd);
-    }
+    for (IpQuery &query : m_pending)
+        query.close();
     m_pending.clear();
 }

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "controlconnections.h"
 #include "linereader.h"
+#include "loadresult.h"
 #include "net.h"
-#include "poller.h"
 
 #include <chrono>
-#include <string>
 #include <vector>
 
 // getpublicip as fast as the answers come: every connection keeps exactly one request
@@ -13,21 +13,15 @@
 class IpLoad
 {
 public:
-    struct Result
+    // done: answers received inside the measured window.
+    struct Result : LoadResult
     {
-        long answers = 0; // received inside the measured window
-        double per_second = 0;
         double p50_us = -1;
         double p99_us = -1;
-        long errors = 0;
-        std::string first_error;
     };
 
     // connections: open control connections; the load closes them when it is destroyed.
-    explicit IpLoad(std::vector<int> connections);
-    ~IpLoad();
-    IpLoad(const IpLoad &) = delete;
-    IpLoad &operator=(const IpLoad &) = delete;
+    explicit IpLoad(const std::vector<int> &connections);
 
     Result run(std::chrono::milliseconds warmup, std::chrono::milliseconds measure);
 
@@ -39,8 +33,7 @@ private:
         net::Clock::time_point sent_at;
     };
 
-    void fail(Connection &c, Result &result, const std::string &why);
+    void ask(Connection &c, net::Clock::time_point now, Errors &errors);
 
-    Poller m_poller;
-    std::vector<Connection> m_connections;
+    ControlConnections<Connection> m_connections;
 };

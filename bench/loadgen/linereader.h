@@ -10,7 +10,6 @@ public:
     void append(const char *data, size_t size) { m_buffer.append(data, size); }
     // Takes the next complete line into line; false when none is complete yet.
     bool next(std::string &line);
-    size_t pending() const { return m_buffer.size() - m_pos; }
     void clear();
 
 private:

@@ -12,13 +12,18 @@
 
 namespace net {
 
-sockaddr_in loopback(uint16_t port)
+static sockaddr_in ipv4(uint32_t host, uint16_t port)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(host);
     return addr;
+}
+
+sockaddr_in loopback(uint16_t port)
+{
+    return ipv4(INADDR_LOOPBACK, port);
 }
 
 int startConnect(const sockaddr_in &addr)
@@ -95,11 +100,8 @@ static bool canBind(int type, uint16_t port)
         const int on = 1; // as a server would bind it, TIME_WAIT leftovers do not count
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    const sockaddr_in addr = ipv4(INADDR_ANY, port);
+    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) == 0;
     ::close(fd);
     return ok;
 }
@@ -140,6 +142,13 @@ bool isListening(uint16_t port)
 double microseconds(Clock::duration d)
 {
     return std::chrono::duration<double, std::micro>(d).count();
+}
+
+int millisecondsUntil(Clock::time_point end, Clock::time_point now)
+{
+    return static_cast<int>(
+               std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count()) +
+           1;
 }
 
 } // namespace net

@@ -12,6 +12,10 @@ namespace net {
 
 using Clock = std::chrono::steady_clock;
 
+// The request every getpublicip load sends, and the answer a client on loopback must get.
+constexpr std::string_view IpRequest = "getpublicip\n";
+constexpr std::string_view IpAnswer = "Public IP 127.0.0.1";
+
 sockaddr_in loopback(uint16_t port);
 
 // Starts a TCP connect (no Nagle delay on our side); the descriptor, or -1 (errno set) when it
@@ -36,5 +40,7 @@ uint16_t findFreePort(uint16_t from);
 bool isListening(uint16_t port);
 
 double microseconds(Clock::duration d);
+// A poll timeout that reaches end from now: the whole milliseconds left, plus one.
+int millisecondsUntil(Clock::time_point end, Clock::time_point now);
 
 } // namespace net

@@ -13,18 +13,20 @@ Poller::~Poller()
 
 bool Poller::add(int fd, uint32_t events, uint64_t key)
 {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.u64 = key;
-    return ::epoll_ctl(m_fd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    return control(EPOLL_CTL_ADD, fd, events, key);
 }
 
 bool Poller::modify(int fd, uint32_t events, uint64_t key)
 {
+    return control(EPOLL_CTL_MOD, fd, events, key);
+}
+
+bool Poller::control(int op, int fd, uint32_t events, uint64_t key)
+{
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = key;
-    return ::epoll_ctl(m_fd, EPOLL_CTL_MOD, fd, &ev) == 0;
+    return ::epoll_ctl(m_fd, op, fd, &ev) == 0;
 }
 
 void Poller::remove(int fd)

@@ -14,7 +14,6 @@ public:
     Poller(const Poller &) = delete;
     Poller &operator=(const Poller &) = delete;
 
-    bool isValid() const { return m_fd >= 0; }
     bool add(int fd, uint32_t events, uint64_t key);
     bool modify(int fd, uint32_t events, uint64_t key);
     void remove(int fd);
@@ -31,6 +30,7 @@ public:
     }
 
 private:
+    bool control(int op, int fd, uint32_t events, uint64_t key);
     int waitRaw(int timeout_ms);
 
     int m_fd = -1;

@@ -14,11 +14,6 @@ void ReportTable::set(int row, Column column, double value)
     (column == Column::Service ? r.service : r.reference) = value;
 }
 
-void ReportTable::setGoal(int row, Goal goal)
-{
-    m_rows[static_cast<size_t>(row)].goal = goal;
-}
-
 std::string ReportTable::format(const std::optional<double> &value, int decimals)
 {
     if (!value)

@@ -26,8 +26,6 @@ public:
     }
     int addRow(std::string label, int decimals, Goal goal);
     void set(int row, Column column, double value);
-    // Overrides the goal's threshold, e.g. when it depends on a run option.
-    void setGoal(int row, Goal goal);
     void note(std::string text) { m_notes.push_back(std::move(text)); }
     void print(std::FILE *out) const;
 

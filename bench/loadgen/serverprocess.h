@@ -26,7 +26,6 @@ public:
     std::string stop();
     bool isRunning();
 
-    pid_t pid() const { return m_pid; }
     uint16_t port() const { return m_port; }
     const std::string &name() const { return m_name; }
     const std::string &error() const { return m_error; }

@@ -1,7 +1,5 @@
 #include "turnaroundload.h"
 
-#include <cerrno>
-#include <cstring>
 #include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,17 +10,16 @@ constexpr auto PingInterval = std::chrono::milliseconds(50);
 constexpr std::string_view Ping = "PortTestPing";
 } // namespace
 
-TurnaroundLoad::TurnaroundLoad(std::vector<int> connections, std::vector<uint16_t> test_ports,
-                               Protocol protocol, bool quick_ack)
-    : m_protocol(protocol), m_quick_ack(quick_ack)
+TurnaroundLoad::TurnaroundLoad(const std::vector<int> &connections,
+                               const std::vector<uint16_t> &test_ports, Protocol protocol,
+                               bool quick_ack)
+    : m_protocol(protocol),
+      m_udp_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)),
+      m_connections(connections, quick_ack)
 {
-    m_udp_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    m_connections.resize(connections.size());
-    for (size_t i = 0; i < connections.size(); ++i) {
-        m_connections[i].fd = connections[i];
-        m_connections[i].port = test_ports[i];
-        m_poller.add(connections[i], EPOLLIN | EPOLLRDHUP, i);
-    }
+    size_t i = 0;
+    for (Connection &c : m_connections)
+        c.port = test_ports[i++];
 }
 
 TurnaroundLoad::~TurnaroundLoad()
@@ -30,35 +27,18 @@ TurnaroundLoad::~TurnaroundLoad()
     for (Connection &c : m_connections) {
         if (c.probe_fd >= 0)
             ::close(c.probe_fd);
-        if (c.fd >= 0)
-            ::close(c.fd);
     }
     if (m_udp_fd >= 0)
         ::close(m_udp_fd);
 }
 
-void TurnaroundLoad::fail(Connection &c, Result &result, const std::string &why)
-{
-    ++result.errors;
-    if (result.first_error.empty())
-        result.first_error = why;
-    m_poller.remove(c.fd);
-    ::close(c.fd);
-    c.fd = -1;
-    c.running = false;
-}
-
-bool TurnaroundLoad::request(Connection &c, int count, Result &result)
+void TurnaroundLoad::request(Connection &c, int count, Result &result)
 {
     std::string lines;
     for (int i = 0; i < count; ++i)
         lines += c.request;
-    if (!net::sendAll(c.fd, lines)) {
-        fail(c, result, std::string("send: ") + std::strerror(errno));
-        return false;
-    }
-    c.outstanding += count;
-    return true;
+    if (m_connections.send(c, lines, result.errors))
+        c.outstanding += count;
 }
 
 void TurnaroundLoad::ping(Connection &c, net::Clock::time_point now)
@@ -106,7 +86,7 @@ void TurnaroundLoad::onEnd(Connection &c, const std::string &status, net::Clock:
     }
     if (window.contains(now)) {
         if (status == "success")
-            ++result.tests;
+            ++result.done;
         else if (status == "timeout")
             ++result.timeouts;
         else
@@ -130,7 +110,7 @@ void TurnaroundLoad::onLine(Connection &c, const std::string &line, const Window
     const std::string wanted_protocol = m_protocol == Protocol::Udp ? "udp" : "tcp";
     if (keyword != "porttesting" || direction != "in" || protocol != wanted_protocol ||
         port != std::to_string(c.port)) {
-        fail(c, result, "unexpected line: '" + line + "'");
+        m_connections.fail(c, result.errors, "unexpected line: '" + line + "'");
         return;
     }
     if (status.empty())
@@ -138,7 +118,7 @@ void TurnaroundLoad::onLine(Connection &c, const std::string &line, const Window
     else if (status == "success" || status == "failure" || status == "timeout")
         onEnd(c, status, now, window, result);
     else
-        fail(c, result, "unexpected line: '" + line + "'");
+        m_connections.fail(c, result.errors, "unexpected line: '" + line + "'");
 }
 
 TurnaroundLoad::Result TurnaroundLoad::run(int depth, int time_limit_ms,
@@ -156,24 +136,15 @@ TurnaroundLoad::Result TurnaroundLoad::run(int depth, int time_limit_ms,
     Window window;
     window.start = net::Clock::now();
     window.end = window.start + measure;
-    std::string line;
     for (auto now = window.start; now < window.end; now = net::Clock::now()) {
-        m_poller.wait(5, [&](uint64_t key, uint32_t) {
-            Connection &c = m_connections[key];
-            if (c.fd < 0)
-                return;
-            const net::ReadStatus status = net::readAvailable(c.fd, c.reader);
-            if (m_quick_ack)
-                net::ackNow(c.fd);
-            while (c.fd >= 0 && c.reader.next(line))
+        m_connections.wait(5, [&](Connection &c) {
+            m_connections.readLines(c, result.errors, [&](const std::string &line) {
                 onLine(c, line, window, result);
-            if (c.fd >= 0 && status != net::ReadStatus::Open)
-                fail(c, result, "closed by the server");
+            });
         });
         repeatPings(net::Clock::now());
     }
-    result.per_second =
-        static_cast<double>(result.tests) / std::chrono::duration<double>(measure).count();
+    result.setRate(measure);
     result.run_mean_us = m_runs.mean();
     result.gaps = static_cast<long>(m_gaps.count());
     result.gap_p50_us = m_gaps.percentile(50);

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "controlconnections.h"
 #include "linereader.h"
+#include "loadresult.h"
 #include "net.h"
-#include "poller.h"
 #include "samples.h"
 
 #include <chrono>
@@ -20,10 +21,9 @@ class TurnaroundLoad
 public:
     enum class Protocol { Udp, Tcp };
 
-    struct Result
+    // done: tests that succeeded inside the measured window.
+    struct Result : LoadResult
     {
-        long tests = 0; // succeeded inside the measured window
-        double per_second = 0;
         // From a test's go line to its result line.
         double run_mean_us = -1;
         // From a test's result line to the next queued test's go line.
@@ -32,18 +32,14 @@ public:
         long gaps = 0;
         long failures = 0;
         long timeouts = 0;
-        long errors = 0;
-        std::string first_error;
     };
 
     // connections: open control connections, one test port each; closed on destruction.
     // quick_ack: acknowledge control data at once rather than as a usual client does, to see
     // the service's own turnaround apart from delayed-ACK effects.
-    TurnaroundLoad(std::vector<int> connections, std::vector<uint16_t> test_ports,
+    TurnaroundLoad(const std::vector<int> &connections, const std::vector<uint16_t> &test_ports,
                    Protocol protocol, bool quick_ack);
     ~TurnaroundLoad();
-    TurnaroundLoad(const TurnaroundLoad &) = delete;
-    TurnaroundLoad &operator=(const TurnaroundLoad &) = delete;
 
     Result run(int depth, int time_limit_ms, std::chrono::milliseconds measure);
 
@@ -70,20 +66,17 @@ private:
         bool contains(net::Clock::time_point t) const { return t >= start && t < end; }
     };
 
-    bool request(Connection &c, int count, Result &result);
+    void request(Connection &c, int count, Result &result);
     void onLine(Connection &c, const std::string &line, const Window &window, Result &result);
     void onGo(Connection &c, net::Clock::time_point now, const Window &window);
     void onEnd(Connection &c, const std::string &status, net::Clock::time_point now,
                const Window &window, Result &result);
     void ping(Connection &c, net::Clock::time_point now);
     void repeatPings(net::Clock::time_point now);
-    void fail(Connection &c, Result &result, const std::string &why);
 
     Protocol m_protocol;
-    bool m_quick_ack;
     int m_udp_fd = -1;
-    Poller m_poller;
-    std::vector<Connection> m_connections;
+    ControlConnections<Connection> m_connections;
     Samples m_gaps;
     Samples m_runs;
 };
