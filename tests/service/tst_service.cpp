@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <memory>
 
@@ -399,6 +400,35 @@ private Q_SLOTS:
         QCOMPARE(unitValue(s_child_unit, u"Result"_s), u"success"_s);
         QCOMPARE(child({u"-u"_s}).exitCode, 0);
         QCOMPARE(child({u"query"_s}).out, QByteArray("||1|0|0\n"));
+    }
+
+    // The port kept in the unit's environment file serves every start, and a crashed service
+    // comes back on it.
+    void portFromEnvironmentAndRestart()
+    {
+        // A file system of the namespace's own: the machine's /etc/default stays untouched.
+        QCOMPARE(
+            m_ns->run({u"mount"_s, u"-t"_s, u"tmpfs"_s, u"tmpfs"_s, u"/etc/default"_s}).exitCode,
+            0);
+        const auto unmount = qScopeGuard([this] { m_ns->run({u"umount"_s, u"/etc/default"_s}); });
+        const QString port = QString::number(freePort());
+        QCOMPARE(m_ns->run({u"sh"_s, u"-c"_s,
+                            u"echo VX_CONTROL_PORT="_s + port +
+                                u" > /etc/default/vx-connectivity-tester"_s})
+                     .exitCode,
+                 0);
+        QCOMPARE(tester({u"-i"_s}).exitCode, 0);
+        QCOMPARE(tester({}).exitCode, 0);
+        QCOMPARE(Client(port.toUShort()).linesBeforeBarrier(), QByteArray());
+        QVERIFY(waitForJournal(s_tester_name, u"listening on port "_s + port));
+
+        const QString pid = unitValue(s_tester_unit, u"MainPID"_s);
+        QCOMPARE(m_ns->run({u"kill"_s, u"-9"_s, pid}).exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(unitValue(s_tester_unit, u"NRestarts"_s), u"1"_s, kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(unitValue(s_tester_unit, u"StatusText"_s), u"running"_s,
+                                  kPatience);
+        QCOMPARE(Client(port.toUShort()).linesBeforeBarrier(), QByteArray());
+        QCOMPARE(journalMessages(s_tester_name).count(u"listening on port "_s + port), 2);
     }
 
     // A port in use: the start fails, and the error reaches the journal as an error, with its
