@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <limits>
+
 namespace {
 int readSetting(const char *name, int fallback)
 {
@@ -24,5 +26,8 @@ ServerLimits ServerLimits::fromEnvironment()
     limits.maxConnectionsPerAddress =
         readSetting("VX_MAX_CONNECTIONS_PER_ADDRESS", DefaultMaxConnectionsPerAddress);
     limits.maxTestTimeMs = readSetting("VX_MAX_TEST_TIME_MS", DefaultMaxTestTimeMs);
+    // 0 means no limit, as for the other settings.
+    if (limits.maxTestTimeMs == 0)
+        limits.maxTestTimeMs = std::numeric_limits<int>::max();
     return limits;
 }

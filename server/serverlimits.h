@@ -3,7 +3,7 @@
 #include <QtGlobal>
 
 // What one client may cost the service, read from the environment at start:
-// VX_MAX_CONNECTIONS_PER_ADDRESS (0: no limit) and VX_MAX_TEST_TIME_MS.
+// VX_MAX_CONNECTIONS_PER_ADDRESS and VX_MAX_TEST_TIME_MS (0: no limit for either).
 struct ServerLimits
 {
     static constexpr int DefaultMaxConnectionsPerAddress = 64;

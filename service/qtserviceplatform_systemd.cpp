@@ -309,10 +309,14 @@ bool QtServicePlatformSystemd::start(const QString &serviceName, const QStringLi
     const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
     bool ok = bus.subscribe() && bus.startUnit(unitName, &job) &&
               bus.waitForJob(job, QDeadlineTimer(s_start_wait_ms), &result);
-    if (!ok)
+    if (!ok) {
         failed(bus);
-    else if (!result.isNull() && result != "done")
-        ok = fail(ECANCELED); // the start job failed
+    } else if (!result.isNull() && result != "done") {
+        // The start job failed: no restart may bring the service up later on other arguments
+        // (they are removed below), so a start that failed leaves it stopped.
+        stopUnit(bus, serviceName, s_start_wait_ms);
+        ok = fail(ECANCELED);
+    }
     // (A null result: still starting after the wait; the request itself was accepted.)
     if (!ok)
         QFile::remove(QtServiceSystemdUnit::startArgumentsPath(serviceName));
