@@ -59,7 +59,8 @@ void ConnTesterService::start()
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     QCoreApplication *application = QtService::application();
     const quint16 port = controlPort();
-    server = new PortTesterServer(QHostAddress(QHostAddress::AnyIPv4), port,
+    // IPv4 and IPv6 clients alike, or IPv4 alone where the host has no IPv6.
+    server = new PortTesterServer(QHostAddress(QHostAddress::Any), port,
                                   ServerLimits::fromEnvironment(), application);
     if (server->isListening()) {
         logMessage(QStringLiteral("listening on port %1").arg(server->serverPort()), Information, 0,

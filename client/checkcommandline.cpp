@@ -4,17 +4,32 @@
 #include "protocol/controlprotocol.h"
 
 #include <QCommandLineParser>
+#include <QHostAddress>
+
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 constexpr int maximumTimeout = 3600000;
+
+bool isCheckWord(const QString &word)
+{
+    return word == u"tcp"_s || word == u"udp"_s;
+}
+
+QString familyName(QAbstractSocket::NetworkLayerProtocol family)
+{
+    return family == QAbstractSocket::IPv6Protocol ? u"IPv6"_s : u"IPv4"_s;
+}
 } // namespace
 
 bool CheckCommandLine::parse(const QStringList &arguments)
 {
     QCommandLineParser parser;
     const QCommandLineOption server(u"server"_s, QString(), u"HOST"_s, u"127.0.0.1"_s);
+    const QCommandLineOption ipv4(u"4"_s);
+    const QCommandLineOption ipv6(u"6"_s);
     const QCommandLineOption port(u"port"_s, QString(), u"N"_s,
                                   QString::number(ControlProtocol::DefaultPort));
     const QCommandLineOption timeout(u"timeout"_s, QString(), u"MS"_s,
@@ -23,18 +38,18 @@ bool CheckCommandLine::parse(const QStringList &arguments)
     const QCommandLineOption json(u"json"_s);
     const QCommandLineOption verbose(u"verbose"_s);
     const QCommandLineOption help(QStringList{u"h"_s, u"help"_s});
-    parser.addOptions({server, port, timeout, direction, json, verbose, help});
+    const QCommandLineOption version(u"version"_s);
+    parser.addOptions({server, ipv4, ipv6, port, timeout, direction, json, verbose, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     m_help = parser.isSet(help);
-    if (m_help)
+    m_version = parser.isSet(version);
+    if (m_help || m_version)
         return true;
-    m_server = parser.value(server).trimmed();
     m_json = parser.isSet(json);
     m_verbose = parser.isSet(verbose);
-    if (m_server.isEmpty())
-        return usageError(u"--server needs a host name or address"_s);
-    if (!parsePortOption(parser.value(port)) || !parseTimeout(parser.value(timeout)) ||
+    if (!parseServer(parser.value(server), parser.isSet(ipv4), parser.isSet(ipv6)) ||
+        !parsePortOption(parser.value(port)) || !parseTimeout(parser.value(timeout)) ||
         !parseDirection(parser.value(direction)) || !parseCommand(parser.positionalArguments()))
         return false;
     if (m_command == Command::Ip && parser.isSet(direction))
@@ -53,16 +68,58 @@ bool CheckCommandLine::parseCommand(const QStringList &positional)
             return usageError(u"ip takes no further arguments"_s);
         return true;
     }
-    if (command != u"tcp"_s && command != u"udp"_s)
+    if (!isCheckWord(command))
         return usageError(u"unknown command '%1': use ip, tcp or udp"_s.arg(command));
-    m_command = command == u"tcp"_s ? Command::Tcp : Command::Udp;
-    if (positional.size() < 2)
+    m_command = Command::Check;
+    // "tcp 80,443 udp 53": every tcp or udp starts a group of its own.
+    qsizetype start = 0;
+    for (qsizetype i = 1; i <= positional.size(); ++i) {
+        if (i < positional.size() && !isCheckWord(positional.at(i)))
+            continue;
+        if (!parseGroup(positional.at(start), positional.mid(start + 1, i - start - 1)))
+            return false;
+        start = i;
+    }
+    return true;
+}
+
+bool CheckCommandLine::parseGroup(const QString &command, const QStringList &ports)
+{
+    if (ports.isEmpty())
         return usageError(u"%1 needs the ports to check, e.g. 80,443,8000-8010"_s.arg(command));
     // "tcp 80 443" reads as "tcp 80,443".
+    QList<quint16> parsed;
     QString error;
-    if (!PortList::parse(positional.mid(1).join(u','), m_ports, error))
+    if (!PortList::parse(ports.join(u','), parsed, error))
         return usageError(error);
+    const ControlProtocol::Protocol protocol = ControlProtocol::protocolNamed(command);
+    for (quint16 port : std::as_const(parsed)) {
+        // Named again in a later group of the same protocol, a port is still checked once.
+        if (!m_targets.contains(Target{protocol, port}))
+            m_targets.append({protocol, port});
+    }
     return true;
+}
+
+bool CheckCommandLine::parseServer(const QString &text, bool ipv4, bool ipv6)
+{
+    using enum QAbstractSocket::NetworkLayerProtocol;
+    if (ipv4 && ipv6)
+        return usageError(u"-4 and -6 exclude each other"_s);
+    m_family = ipv4 ? IPv4Protocol : (ipv6 ? IPv6Protocol : AnyIPProtocol);
+    m_server = text.trimmed();
+    // "[2001:db8::5]" as in URLs.
+    if (m_server.startsWith(u'[') && m_server.endsWith(u']'))
+        m_server = m_server.mid(1, m_server.size() - 2);
+    if (m_server.isEmpty())
+        return usageError(u"--server needs a host name or address"_s);
+    if (m_server.contains(u'[') || m_server.contains(u']'))
+        return usageError(u"--server: '%1' is not a host name or address"_s.arg(text));
+    const QHostAddress literal(m_server);
+    if (literal.isNull() || m_family == AnyIPProtocol || literal.protocol() == m_family)
+        return true;
+    return usageError(u"--server: %1 is an %2 address, but %3 asks for %4"_s.arg(
+        m_server, familyName(literal.protocol()), ipv4 ? u"-4"_s : u"-6"_s, familyName(m_family)));
 }
 
 bool CheckCommandLine::parsePortOption(const QString &text)
@@ -101,27 +158,39 @@ bool CheckCommandLine::usageError(const QString &message)
     return false;
 }
 
-ControlProtocol::Protocol CheckCommandLine::protocol() const
+QString CheckCommandLine::protocolNames() const
 {
-    return m_command == Command::Tcp ? ControlProtocol::Tcp : ControlProtocol::Udp;
+    QStringList names;
+    for (const Target &target : m_targets) {
+        const QString name = ControlProtocol::protocolName(target.first);
+        if (!names.contains(name))
+            names.append(name);
+    }
+    return names.join(u',');
 }
 
 QList<PortCheck> CheckCommandLine::checks() const
 {
     QList<PortCheck> checks;
-    for (quint16 port : m_ports) {
+    for (const auto &[protocol, port] : m_targets) {
         if (m_check_in)
-            checks.append({protocol(), port, ControlProtocol::In});
+            checks.append({protocol, port, ControlProtocol::In});
         if (m_check_out)
-            checks.append({protocol(), port, ControlProtocol::Out});
+            checks.append({protocol, port, ControlProtocol::Out});
     }
     return checks;
+}
+
+QString CheckCommandLine::versionText()
+{
+    return u"vx-connectivity-check " VX_VERSION "\n"_s;
 }
 
 QString CheckCommandLine::helpText()
 {
     return uR"(Usage: vx-connectivity-check [options] ip
-       vx-connectivity-check [options] tcp|udp PORTS [--direction in|out|both]
+       vx-connectivity-check [options] tcp|udp PORTS [tcp|udp PORTS ...]
+                             [--direction in|out|both]
 
 Asks a running VX Connectivity Tester how it sees this machine.
 
@@ -129,6 +198,7 @@ Commands:
   ip            print the address under which the server sees this machine
   tcp PORTS     check TCP ports
   udp PORTS     check UDP ports
+Groups follow each other in one call, e.g. "tcp 80,443 udp 53".
 
 PORTS is a list of ports and ranges, e.g. 80,443,8000-8010; a port named
 twice is checked once. Directions are seen from this machine:
@@ -138,44 +208,52 @@ twice is checked once. Directions are seen from this machine:
   out           can this machine reach the port on the server? The server
                 listens or binds; this machine connects or sends pings.
   both          in, then out, for every port (the default)
-The checks run one after another over one control connection.
+The checks run one after another over one control connection, over the
+address family of that connection.
 
 Options:
-  --server HOST     the tester to ask (default 127.0.0.1)
+  --server HOST     the tester to ask: a host name, an IPv4 address or an IPv6
+                    address (::1 or [::1]) (default 127.0.0.1)
+  -4, -6            connect over IPv4 or IPv6 only, for a host name with both
   --port N          its control port (default %1)
   --timeout MS      time limit of each check at the server, and of connecting
                     to it and of its answers (default %2; the server raises
                     limits below %3 to %3)
   --direction DIR   in, out or both (default both)
   --json            print one JSON document instead of text
-  --verbose         show the lines exchanged and diagnostics on stderr
+  --verbose         show the lines exchanged on stderr, "> " for sent and
+                    "< " for received, and diagnostics after "# "
+  --version         print the version
   -h, --help        show this help
 
 Output:
   One line per finished check: protocol, port, direction, result, the time it
-  took and, where it helps, why. A summary follows. While checks run, a
-  progress indicator is shown when standard output is a terminal.
+  took and, where it helps, why, with a hint of what to check. A summary
+  follows. While checks run, a progress indicator is shown when standard
+  output is a terminal (not with --verbose).
   Results:
     reachable     the connection or ping got through
-    blocked       the server reported a failure: it could not listen on or
-                  bind the port at its end
-    timed out     nothing got through within the time limit, or the server
-                  did not answer in time
+    blocked       the test ran at both ends but nothing got through in time:
+                  a firewall or NAT plausibly stops it
+    timeout       the server did not answer or did not finish the test in time
     unavailable   the port cannot be listened on or bound on this machine
                   (in use, or not allowed); nothing was asked of the server
+    unavailable at the server
+                  the server could not listen on or bind the port (in use
+                  there, or not allowed)
     error         the connection to the server was lost
-  --json prints one document: for checks {"server", "protocol", "timeout",
-  "checks": [{"protocol", "port", "direction", "result", "detail",
-  "elapsedMs"}], "summary": {"total", "reachable", "blocked", "timeout",
-  "unavailable", "error"}, "success"} with result one of reachable, blocked,
-  timeout, unavailable, error, and "error" added when the server was lost;
-  for ip {"server", "publicIp"}; {"server", "error"} when the server cannot
-  be reached.
+  --json prints one document: for checks {"server", "protocol" ("tcp", "udp"
+  or "tcp,udp"), "timeout", "checks": [{"protocol", "port", "direction",
+  "result", "detail", "hint", "elapsedMs"}], "summary": {"total", and a count
+  for each result}, "success"} with the same result words as the text, and
+  "error" added when the server was lost; for ip {"server", "publicIp"};
+  {"server", "error"} when the server cannot be reached.
 
 Exit codes:
   0   every check succeeded (ip: the server answered)
   1   at least one check did not succeed
-  2   usage error, or the server could not be reached or was lost
+  2   usage error, or the server could not be reached, closed the connection
+      before answering (paused, full, or not a tester) or was lost
 )"_s.arg(QString::number(ControlProtocol::DefaultPort),
          QString::number(ControlProtocol::DefaultTimeLimitMs),
          QString::number(ControlProtocol::MinimumTimeLimitMs));

@@ -2,7 +2,7 @@
 
 using namespace Qt::StringLiterals;
 
-QString CheckResult::outcomeKey() const
+QString CheckResult::outcomeName() const
 {
     switch (outcome) {
     case Reachable:
@@ -13,13 +13,10 @@ QString CheckResult::outcomeKey() const
         return u"timeout"_s;
     case Unavailable:
         return u"unavailable"_s;
+    case UnavailableAtServer:
+        return u"unavailable at the server"_s;
     case Error:
         break;
     }
     return u"error"_s;
-}
-
-QString CheckResult::outcomeText() const
-{
-    return outcome == TimedOut ? u"timed out"_s : outcomeKey();
 }

@@ -8,20 +8,22 @@
 struct CheckResult
 {
     enum Outcome {
-        Reachable,   // the connection or ping got through
-        Blocked,     // the server reported a failure (it could not listen or bind)
-        TimedOut,    // the server's time limit passed, or the server never answered
-        Unavailable, // the port could not be listened on or bound on this machine
-        Error,       // the control connection was lost
+        Reachable,           // the connection or ping got through
+        Blocked,             // the test ran at both ends and nothing got through in time
+        TimedOut,            // the server did not answer or did not finish the test in time
+        Unavailable,         // the port could not be listened on or bound on this machine
+        UnavailableAtServer, // the server reported that it could not listen or bind
+        Error,               // the control connection was lost
     };
 
     PortCheck check;
     Outcome outcome = Error;
     QString detail;
+    // What to look at, for every result but reachable.
+    QString hint;
     qint64 elapsed_ms = 0;
 
-    // "reachable", "blocked", "timeout", "unavailable", "error": the names in --json.
-    QString outcomeKey() const;
-    // The words of the text report ("timed out" instead of "timeout").
-    QString outcomeText() const;
+    // "reachable", "blocked", "timeout", "unavailable", "unavailable at the server", "error":
+    // the words of the text report and of --json alike.
+    QString outcomeName() const;
 };

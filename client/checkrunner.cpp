@@ -1,8 +1,13 @@
 #include "client/checkrunner.h"
 
+#include "client/checkhint.h"
+#include "client/checklog.h"
 #include "client/controlconnection.h"
 #include "porttest/porttest.h"
+#include "protocol/compiledpattern.h"
 #include "protocol/porttestingline.h"
+
+#include <QHostAddress>
 
 #include <algorithm>
 #include <utility>
@@ -15,6 +20,18 @@ namespace {
 // The requesting side has no time limit of its own: a check may take the server's limit plus
 // this much for the lines to travel and the server to schedule the test.
 constexpr int answerMargin = 2000;
+// How much of the reason a server gives for a failure is shown.
+constexpr qsizetype maxReasonLength = 200;
+
+// What a server may write after "failure": why it could not listen or bind. The line is read
+// as the port test reads it, so that the reason is what follows the very result word.
+QString reasonAfterFailure(const QString &line)
+{
+    static const QRegularExpression pattern = compiledPattern(
+        u"porttesting\\s+(?:in|out)\\s+(?:udp|tcp)\\s+\\d+\\s?failure[\\s:]*(.*)$"_s,
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(line).captured(1).trimmed().left(maxReasonLength);
+}
 
 } // namespace
 
@@ -62,6 +79,7 @@ void CheckRunner::startCheck(const PortCheck &check)
 {
     m_server_started = m_server_ended = m_server_succeeded = m_reported = false;
     m_held_lines.clear();
+    m_server_reason.clear();
     m_test.reset(new PortTest(check.port, check.protocol, check.direction, m_timeout, QString()));
     m_test->setPeerAddress(m_connection.peerAddress());
     connect(m_test.get(), &PortTest::sendToPeer, this, &CheckRunner::onSendToPeer);
@@ -105,12 +123,14 @@ void CheckRunner::onTestDone(bool success)
 {
     if (sender() != m_test.get() || m_phase != Phase::Running)
         return;
+    // The server's time limit passed with both halves of the test in place: something between
+    // the two ends stopped it. A failure is the server's report that its half could not start.
     if (success)
         conclude(CheckResult::Reachable, QString());
     else if (m_test->isTimedOut())
-        conclude(CheckResult::TimedOut, serverTimeoutDetail());
+        conclude(CheckResult::Blocked, serverTimeoutDetail());
     else
-        conclude(CheckResult::Blocked, blockedDetail());
+        conclude(CheckResult::UnavailableAtServer, unavailableAtServerDetail());
 }
 
 void CheckRunner::onServerLine(const QString &line)
@@ -121,10 +141,12 @@ void CheckRunner::onServerLine(const QString &line)
         return;
     const std::optional<PortTestingLine> parsed = PortTestingLine::parse(line);
     if (!parsed || !current().isServerLine(*parsed)) {
-        qDebug("CheckRunner: not a line of the current check: %s", qPrintable(line));
+        qCDebug(lcCheck, "not a line of the current check: %s", qPrintable(line));
         return;
     }
     m_server_started = true;
+    if (parsed->result == Result::Failure)
+        m_server_reason = reasonAfterFailure(line);
     const bool success = parsed->result == Result::Success;
     if (success || parsed->result == Result::Timeout) {
         m_server_ended = true;
@@ -135,7 +157,7 @@ void CheckRunner::onServerLine(const QString &line)
     } else if (success && current().direction == ControlProtocol::In) {
         // This machine receives: only a connection or ping that arrives here counts. The
         // server's word for it is no arrival, yet the port test would take it for one.
-        qDebug("CheckRunner: waiting for the arrival the server reports");
+        qCDebug(lcCheck, "waiting for the arrival the server reports");
     } else {
         // Rebuilt from what was read, so that the port test cannot read the server's text
         // differently from this runner.
@@ -147,7 +169,9 @@ void CheckRunner::onCheckLimitReached()
 {
     if (m_phase != Phase::Running)
         return;
-    conclude(CheckResult::TimedOut, noAnswerDetail());
+    // The server's connection or pings went somewhere, but not here: a NAT or firewall in
+    // between plausibly took them.
+    conclude(m_server_succeeded ? CheckResult::Blocked : CheckResult::TimedOut, noAnswerDetail());
 }
 
 void CheckRunner::conclude(CheckResult::Outcome outcome, const QString &detail)
@@ -167,6 +191,7 @@ void CheckRunner::record(CheckResult::Outcome outcome, const QString &detail,
     result.outcome = outcome;
     result.detail = detail;
     result.elapsed_ms = elapsedMs;
+    result.hint = CheckHint::forResult(result, localAddress());
     m_results.append(result);
     Q_EMIT checkFinished(result);
 }
@@ -211,7 +236,7 @@ void CheckRunner::onSettleLimitReached()
 {
     if (m_phase != Phase::Settling)
         return;
-    qDebug("CheckRunner: the server never ran the test on port %d; going on", current().port);
+    qCDebug(lcCheck, "the server never ran the test on port %d; going on", current().port);
     next();
 }
 
@@ -236,6 +261,15 @@ void CheckRunner::onConnectionLost(const QString &reason)
     Q_EMIT finished();
 }
 
+// Where the port test listens and binds: the control connection's family, both families for
+// IPv6 (a dual-stack socket), as the port test itself chooses from the peer's address.
+QHostAddress CheckRunner::localAddress() const
+{
+    const QHostAddress peer(m_connection.peerAddress());
+    return QHostAddress(peer.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress::Any
+                                                                         : QHostAddress::AnyIPv4);
+}
+
 int CheckRunner::checkLimit() const
 {
     return std::max(m_timeout, ControlProtocol::MinimumTimeLimitMs) + answerMargin;
@@ -254,14 +288,17 @@ QString CheckRunner::serverTimeoutDetail() const
                : u"no ping reached the server within %1 ms"_s.arg(limit);
 }
 
-QString CheckRunner::blockedDetail() const
+QString CheckRunner::unavailableAtServerDetail() const
 {
     const PortCheck &check = current();
+    QString detail;
     if (check.protocol == ControlProtocol::Tcp)
-        return u"the server could not listen on port %1"_s.arg(check.port);
-    return check.direction == ControlProtocol::Out
-               ? u"the server could not bind port %1"_s.arg(check.port)
-               : u"the server could not bind a port to send from"_s;
+        detail = u"the server could not listen on port %1"_s.arg(check.port);
+    else if (check.direction == ControlProtocol::Out)
+        detail = u"the server could not bind port %1"_s.arg(check.port);
+    else
+        detail = u"the server could not bind a port to send from"_s;
+    return m_server_reason.isEmpty() ? detail : detail + u": "_s + m_server_reason;
 }
 
 QString CheckRunner::unavailableDetail() const

@@ -13,6 +13,7 @@
 
 class ControlConnection;
 class PortTest;
+class QHostAddress;
 
 // Runs the checks one after another over one control connection, each as a requesting-side
 // PortTest. The server runs a connection's tests one at a time and its lines carry no test id,
@@ -66,7 +67,8 @@ private:
     const PortCheck &current() const { return m_checks.at(m_index); }
     int checkLimit() const;
     QString serverTimeoutDetail() const;
-    QString blockedDetail() const;
+    QString unavailableAtServerDetail() const;
+    QHostAddress localAddress() const;
     QString unavailableDetail() const;
     QString noAnswerDetail() const;
 
@@ -88,5 +90,6 @@ private:
     bool m_server_started = false; // a line of its test arrived
     bool m_server_ended = false;   // its own success or timeout line arrived
     bool m_server_succeeded = false;
+    QString m_server_reason; // what the server wrote after its failure, if anything
     bool m_reported = false; // this side sent its own result line, which ends the server's test
 };

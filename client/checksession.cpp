@@ -9,17 +9,26 @@ using namespace Qt::StringLiterals;
 
 CheckSession::CheckSession(const CheckCommandLine &options, bool interactive, QObject *parent)
     : QObject(parent), m_options(options),
-      m_printer(u"%1:%2"_s.arg(options.server()).arg(options.port()), options.json(), interactive)
+      m_printer(ControlConnection::targetText(options.server(), options.port()), options.json(),
+                interactive && !options.verbose())
 {
     connect(&m_connection, &ControlConnection::opened, this, &CheckSession::onOpened);
     connect(&m_connection, &ControlConnection::openFailed, this, &CheckSession::onOpenFailed);
+    // Before the query or runner: a server that said nothing at all is reported here alone.
+    connect(&m_connection, &ControlConnection::lost, this, &CheckSession::onConnectionLost);
+    if (options.verbose()) {
+        connect(&m_connection, &ControlConnection::lineSent, this, &CheckSession::onLineSent);
+        connect(&m_connection, &ControlConnection::lineReceived, this,
+                &CheckSession::onLineReceived);
+    }
 }
 
 CheckSession::~CheckSession() = default;
 
 void CheckSession::start()
 {
-    m_connection.open(m_options.server(), m_options.port(), m_options.timeout());
+    m_connection.open(m_options.server(), m_options.port(), m_options.timeout(),
+                      m_options.family());
 }
 
 void CheckSession::onOpened()
@@ -43,6 +52,29 @@ void CheckSession::onOpenFailed(const QString &reason)
 {
     m_printer.printFailure(u"cannot connect to %1: %2"_s.arg(m_connection.target(), reason));
     Q_EMIT finished(UsageOrServerError);
+}
+
+// Closed before a word: no check ran at the server, so there are no results to show either.
+void CheckSession::onConnectionLost(const QString &reason)
+{
+    if (m_connection.hasAnswered())
+        return;
+    if (m_query)
+        m_query->disconnect(this);
+    if (m_runner)
+        m_runner->disconnect(this);
+    m_printer.printFailure(u"%1: %2"_s.arg(m_connection.target(), reason));
+    Q_EMIT finished(UsageOrServerError);
+}
+
+void CheckSession::onLineSent(const QString &line)
+{
+    m_printer.printWireLine(u'>', line);
+}
+
+void CheckSession::onLineReceived(const QString &line)
+{
+    m_printer.printWireLine(u'<', line);
 }
 
 void CheckSession::onAddressAnswered(const QString &address)
@@ -79,8 +111,8 @@ void CheckSession::onChecksFinished()
 {
     m_connection.close();
     const QList<CheckResult> &results = m_runner->results();
-    m_printer.printSummary(ControlProtocol::protocolName(m_options.protocol()), m_options.timeout(),
-                           results, m_runner->lostReason());
+    m_printer.printSummary(m_options.protocolNames(), m_options.timeout(), results,
+                           m_runner->lostReason());
     if (!m_runner->lostReason().isEmpty()) {
         Q_EMIT finished(UsageOrServerError);
         return;

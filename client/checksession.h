@@ -31,6 +31,9 @@ Q_SIGNALS:
 private Q_SLOTS:
     void onOpened();
     void onOpenFailed(const QString &reason);
+    void onConnectionLost(const QString &reason);
+    void onLineSent(const QString &line);
+    void onLineReceived(const QString &line);
     void onAddressAnswered(const QString &address);
     void onAddressRejected(const QString &answer);
     void onAddressFailed(const QString &reason);

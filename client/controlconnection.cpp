@@ -1,5 +1,6 @@
 #include "client/controlconnection.h"
 
+#include "client/checklog.h"
 #include "protocol/controlprotocol.h"
 
 using namespace Qt::StringLiterals;
@@ -20,21 +21,24 @@ ControlConnection::~ControlConnection()
     m_socket.disconnect(this);
 }
 
-void ControlConnection::open(const QString &host, quint16 port, int timeoutMs)
+void ControlConnection::open(const QString &host, quint16 port, int timeoutMs,
+                             QAbstractSocket::NetworkLayerProtocol family)
 {
     m_host = host;
     m_port = port;
     m_timeout = timeoutMs;
+    m_family = family;
     m_connect_timer.start(timeoutMs);
-    m_socket.connectToHost(host, port);
+    m_socket.connectToHost(host, port, QIODevice::ReadWrite, family);
 }
 
 void ControlConnection::sendLine(const QString &line)
 {
     if (!m_open || m_ended)
         return;
-    qDebug("<-- %s", qPrintable(line));
-    m_socket.write((line.endsWith(u"\r\n"_s) ? line : line + u"\r\n"_s).toLatin1());
+    const QString bare = line.endsWith(u"\r\n"_s) ? line.chopped(2) : line;
+    Q_EMIT lineSent(bare);
+    m_socket.write((bare + u"\r\n"_s).toLatin1());
 }
 
 void ControlConnection::close()
@@ -55,15 +59,22 @@ QString ControlConnection::peerAddress() const
 
 QString ControlConnection::target() const
 {
-    return u"%1:%2"_s.arg(m_host).arg(m_port);
+    return targetText(m_host, m_port);
+}
+
+QString ControlConnection::targetText(const QString &host, quint16 port)
+{
+    // Only an IPv6 address holds colons, and it needs brackets to tell them from the port's.
+    return (host.contains(u':') ? u"[%1]:%2"_s : u"%1:%2"_s).arg(host).arg(port);
 }
 
 void ControlConnection::onConnected()
 {
     m_connect_timer.stop();
     m_open = true;
-    qDebug("ControlConnection: connected to %s (%s)", qPrintable(target()),
-           qPrintable(peerAddress()));
+    // Every line is a step of a short exchange: none may wait for more to send.
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    qCDebug(lcCheck, "connected to %s (%s)", qPrintable(target()), qPrintable(peerAddress()));
     Q_EMIT opened();
 }
 
@@ -72,7 +83,7 @@ void ControlConnection::onReadyRead()
     while (!m_ended && m_socket.canReadLine()) {
         QString line = QString::fromLatin1(m_socket.readLine());
         line.chop(line.endsWith(u"\r\n"_s) ? 2 : 1);
-        qDebug("--> %s", qPrintable(line));
+        m_answered = true;
         Q_EMIT lineReceived(line);
     }
     // A peer that sends more than a line may hold without a line end is no tester.
@@ -87,7 +98,7 @@ void ControlConnection::onErrorOccurred(QAbstractSocket::SocketError error)
 
 void ControlConnection::onDisconnected()
 {
-    fail(u"the server closed the connection"_s);
+    fail(closedReason());
 }
 
 void ControlConnection::onConnectTimeout()
@@ -101,15 +112,27 @@ QString ControlConnection::reasonFor(QAbstractSocket::SocketError error) const
     case QAbstractSocket::ConnectionRefusedError:
         return u"connection refused"_s;
     case QAbstractSocket::HostNotFoundError:
+        if (m_family == QAbstractSocket::IPv4Protocol || m_family == QAbstractSocket::IPv6Protocol)
+            return u"host not found, or it has no %1 address"_s.arg(
+                m_family == QAbstractSocket::IPv4Protocol ? u"IPv4"_s : u"IPv6"_s);
         return u"host not found"_s;
     case QAbstractSocket::RemoteHostClosedError:
-        return u"the server closed the connection"_s;
+        return closedReason();
     case QAbstractSocket::NetworkError:
         return m_open ? u"network error: %1"_s.arg(m_socket.errorString())
                       : u"network unreachable"_s;
     default:
         return m_socket.errorString();
     }
+}
+
+// A tester that is paused or full accepts and closes at once; anything else that closes
+// without a word is no tester.
+QString ControlConnection::closedReason() const
+{
+    return m_answered ? u"the server closed the connection"_s
+                      : u"the server closed the connection before answering (paused, full, or "
+                        "not a tester)"_s;
 }
 
 void ControlConnection::fail(const QString &reason)

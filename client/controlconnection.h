@@ -5,8 +5,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-// The control connection to a tester: opens it within a time limit, sends lines ending in
-// CR LF, and hands on every received line (LF or CR LF framed) without its line end.
+// The control connection to a tester: opens it within a time limit, over the family asked for
+// (or either), sends lines ending in CR LF, and hands on every line sent and received (LF or
+// CR LF framed) without its line end.
 class ControlConnection : public QObject
 {
     Q_OBJECT
@@ -15,19 +16,24 @@ public:
     explicit ControlConnection(QObject *parent = nullptr);
     ~ControlConnection() override;
 
-    void open(const QString &host, quint16 port, int timeoutMs);
+    void open(const QString &host, quint16 port, int timeoutMs,
+              QAbstractSocket::NetworkLayerProtocol family = QAbstractSocket::AnyIPProtocol);
     void sendLine(const QString &line);
     // Ends the connection on purpose, after what was sent: no lost() follows.
     void close();
     // The server's address as connected to, in text form.
     QString peerAddress() const;
-    // "HOST:PORT" as given by the user, for messages.
+    // "HOST:PORT" as given by the user, for messages; "[HOST]:PORT" for an IPv6 address.
     QString target() const;
+    static QString targetText(const QString &host, quint16 port);
+    // Whether the server has sent a line yet.
+    bool hasAnswered() const { return m_answered; }
 
 Q_SIGNALS:
     void opened();
     void openFailed(const QString &reason);
     void lineReceived(const QString &line);
+    void lineSent(const QString &line);
     // The open connection went away; emitted once.
     void lost(const QString &reason);
 
@@ -40,13 +46,16 @@ private Q_SLOTS:
 
 private:
     QString reasonFor(QAbstractSocket::SocketError error) const;
+    QString closedReason() const;
     void fail(const QString &reason);
 
     QTcpSocket m_socket;
     QTimer m_connect_timer;
     QString m_host;
     quint16 m_port = 0;
+    QAbstractSocket::NetworkLayerProtocol m_family = QAbstractSocket::AnyIPProtocol;
     int m_timeout = 0;
     bool m_open = false;
     bool m_ended = false;
+    bool m_answered = false;
 };

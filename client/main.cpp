@@ -1,4 +1,5 @@
 #include "client/checkcommandline.h"
+#include "client/checklog.h"
 #include "client/checksession.h"
 #include "client/terminaltext.h"
 
@@ -12,19 +13,28 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Log messages quote the server's lines as they came; they reach the terminal escaped.
-void verboseMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+bool isDiagnostic(QtMsgType type)
 {
-    std::fprintf(stderr, "%s\n",
-                 qPrintable(TerminalText::escaped(qFormatLogMessage(type, context, text))));
+    return type == QtDebugMsg || type == QtInfoMsg;
 }
 
-// The port test narrates every step with qDebug; without --verbose only warnings and worse
-// reach the terminal.
+// Warnings and worse always reach the terminal; log messages may quote the server's lines as
+// they came, so they reach it escaped.
 void quietMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (type != QtDebugMsg && type != QtInfoMsg)
-        verboseMessageHandler(type, context, text);
+    if (!isDiagnostic(type))
+        std::fprintf(stderr, "%s\n",
+                     qPrintable(TerminalText::escaped(qFormatLogMessage(type, context, text))));
+}
+
+// The port test narrates every step without a category: --verbose shows the tool's own
+// diagnostics beside the lines on the wire, not that trace.
+void verboseMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (!isDiagnostic(type))
+        quietMessageHandler(type, context, text);
+    else if (context.category && qstrcmp(context.category, lcCheck().categoryName()) == 0)
+        std::fprintf(stderr, "# %s\n", qPrintable(TerminalText::escaped(text)));
 }
 
 int usageError(const QString &message)
@@ -42,8 +52,10 @@ int main(int argc, char **argv)
     CheckCommandLine options;
     if (!options.parse(QCoreApplication::arguments()))
         return usageError(options.errorText());
-    if (options.helpRequested()) {
-        std::fputs(qPrintable(CheckCommandLine::helpText()), stdout);
+    if (options.helpRequested() || options.versionRequested()) {
+        std::fputs(qPrintable(options.helpRequested() ? CheckCommandLine::helpText()
+                                                      : CheckCommandLine::versionText()),
+                   stdout);
         return CheckSession::AllSucceeded;
     }
     qInstallMessageHandler(options.verbose() ? verboseMessageHandler : quietMessageHandler);

@@ -11,8 +11,12 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr std::array outcomes{CheckResult::Reachable, CheckResult::Blocked, CheckResult::TimedOut,
-                              CheckResult::Unavailable, CheckResult::Error};
+constexpr std::array outcomes{CheckResult::Reachable,
+                              CheckResult::Blocked,
+                              CheckResult::TimedOut,
+                              CheckResult::Unavailable,
+                              CheckResult::UnavailableAtServer,
+                              CheckResult::Error};
 
 qsizetype count(const QList<CheckResult> &results, CheckResult::Outcome outcome)
 {
@@ -29,12 +33,12 @@ CheckResult named(CheckResult::Outcome outcome)
 
 QJsonObject toJson(const CheckResult &result)
 {
-    const QString detail = TerminalText::escaped(result.detail);
     return {{u"protocol"_s, result.check.protocolName()},
             {u"port"_s, int(result.check.port)},
             {u"direction"_s, result.check.directionName()},
-            {u"result"_s, result.outcomeKey()},
-            {u"detail"_s, detail},
+            {u"result"_s, result.outcomeName()},
+            {u"detail"_s, TerminalText::escaped(result.detail)},
+            {u"hint"_s, result.hint},
             {u"elapsedMs"_s, result.elapsed_ms}};
 }
 } // namespace
@@ -74,14 +78,21 @@ void ReportPrinter::printResult(const CheckResult &result)
     QString line = u"%1 %2 %3 %4 %5 ms"_s.arg(result.check.protocolName())
                        .arg(result.check.port, 5)
                        .arg(result.check.directionName(), -3)
-                       .arg(result.outcomeText(), -11)
+                       .arg(result.outcomeName(), -11)
                        .arg(result.elapsed_ms, 6);
     if (!result.detail.isEmpty())
         line += u"  "_s + result.detail;
+    if (!result.hint.isEmpty())
+        line += u"; check: "_s + result.hint;
     write(stdout, TerminalText::escaped(line) + u'\n');
 }
 
-void ReportPrinter::printSummary(const QString &protocol, int timeout,
+void ReportPrinter::printWireLine(QChar mark, const QString &line)
+{
+    write(stderr, mark + u' ' + TerminalText::escaped(line) + u'\n');
+}
+
+void ReportPrinter::printSummary(const QString &protocols, int timeout,
                                  const QList<CheckResult> &results, const QString &error)
 {
     clearProgress();
@@ -98,9 +109,9 @@ void ReportPrinter::printSummary(const QString &protocol, int timeout,
         checks.append(toJson(result));
     QJsonObject summary{{u"total"_s, results.size()}};
     for (CheckResult::Outcome outcome : outcomes)
-        summary.insert(named(outcome).outcomeKey(), count(results, outcome));
+        summary.insert(named(outcome).outcomeName(), count(results, outcome));
     QJsonObject document{{u"server"_s, m_server},
-                         {u"protocol"_s, protocol},
+                         {u"protocol"_s, protocols},
                          {u"timeout"_s, timeout},
                          {u"checks"_s, checks},
                          {u"summary"_s, summary},
@@ -127,7 +138,7 @@ QString ReportPrinter::summaryText(const QList<CheckResult> &results)
     for (CheckResult::Outcome outcome : outcomes) {
         const qsizetype n = count(results, outcome);
         if (n > 0 || outcome == CheckResult::Reachable)
-            parts.append(u"%1 %2"_s.arg(n).arg(named(outcome).outcomeText()));
+            parts.append(u"%1 %2"_s.arg(n).arg(named(outcome).outcomeName()));
     }
     return u"%1 %2: %3"_s.arg(results.size())
         .arg(results.size() == 1 ? u"check"_s : u"checks"_s, parts.join(u", "_s));

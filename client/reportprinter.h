@@ -18,8 +18,10 @@ public:
     void printAddress(const QString &address);
     void showProgress(int index, int total, const PortCheck &check);
     void printResult(const CheckResult &result);
+    // A line on the control connection, for --verbose: mark '>' sent, '<' received.
+    void printWireLine(QChar mark, const QString &line);
     // The summary, or the whole document with json; error: why the run ended early.
-    void printSummary(const QString &protocol, int timeout, const QList<CheckResult> &results,
+    void printSummary(const QString &protocols, int timeout, const QList<CheckResult> &results,
                       const QString &error);
     // A run that could not even start: the message on stderr (and a document with json).
     void printFailure(const QString &message);

@@ -35,6 +35,16 @@ void stopAndReleaseLater(QTimer *&timer)
     }
 }
 
+// Where a test listens or binds: on IPv4 alone for an IPv4 peer; on both families (dual stack)
+// for an IPv6 peer, so that either family reaches its "in" test. A peer reached over IPv6 shows
+// that this host has IPv6.
+QHostAddress localAddressFor(const QString &peer)
+{
+    return QHostAddress(QHostAddress(peer).protocol() == QAbstractSocket::IPv6Protocol
+                            ? QHostAddress::Any
+                            : QHostAddress::AnyIPv4);
+}
+
 } // namespace
 
 PortTest::PortTest() : PortTest(0, Udp, In, ControlProtocol::DefaultTimeLimitMs, QString()) {}
@@ -208,7 +218,7 @@ bool PortTest::setupTcpIn()
     // One connection decides the test: accepting more would only cost descriptors.
     m_tcp_server->setMaxPendingConnections(1);
     connect(m_tcp_server, &QTcpServer::newConnection, this, &PortTest::onTcpConnection);
-    if (!m_tcp_server->listen(QHostAddress::AnyIPv4, m_port)) {
+    if (!m_tcp_server->listen(localAddressFor(m_peer_address), m_port)) {
         m_error = m_tcp_server->errorString();
         qDebug("PortTest::setupTCPTest() - listening on port %d failed! Error: %s", m_port,
                m_error.toLocal8Bit().constData());
@@ -238,7 +248,10 @@ void PortTest::onTcpConnection()
     // The connection stays a child of the listener and goes with it; closed at once, so a
     // connection holds at most the listener and this one descriptor for its test.
     QTcpSocket *connection = m_tcp_server->nextPendingConnection();
-    const QString from = connection->peerAddress().toString();
+    // An IPv4 peer of a dual-stack listener is named as plain IPv4, as everywhere.
+    bool mapped = false;
+    const quint32 ipv4 = connection->peerAddress().toIPv4Address(&mapped);
+    const QString from = (mapped ? QHostAddress(ipv4) : connection->peerAddress()).toString();
     connection->abort();
     if (from == m_peer_address)
         qDebug("PortTest::onTcpConnection() - got connection request from expected peer %s",
@@ -272,7 +285,7 @@ bool PortTest::setupUDPTest()
 
 bool PortTest::bindUdpIn()
 {
-    if (!m_udp_socket->bind(QHostAddress::AnyIPv4, m_port)) {
+    if (!m_udp_socket->bind(localAddressFor(m_peer_address), m_port)) {
         qDebug("PortTest::setupUDPTest() - Could not bind to UDP-Port %d", m_port);
         return false;
     }
@@ -282,7 +295,7 @@ bool PortTest::bindUdpIn()
 
 bool PortTest::bindUdpOut()
 {
-    if (!m_udp_socket->bind(QHostAddress::AnyIPv4, 0)) {
+    if (!m_udp_socket->bind(localAddressFor(m_peer_address), 0)) {
         qDebug("PortTest::setupUDPTest() - Could not bind to any UDP-Port");
         return false;
     }

@@ -1,11 +1,13 @@
 #include "porttesterserver.h"
 
 #include "server/logevent.h"
+#include "server/peeraddress.h"
 #include "server/porttesthandler.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QTcpSocket>
+#include <QUdpSocket>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -52,6 +54,14 @@ int descriptorLimit()
         return INT_MAX;
     return int(limit.rlim_cur);
 }
+
+// A kernel without IPv6 refuses IPv6 sockets, and Qt then listens on IPv4 alone where both
+// families were asked for, without a word: asked first, so that the service can say so.
+bool canBindIpv6()
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::AnyIPv6, 0);
+}
 } // namespace
 
 PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port,
@@ -71,9 +81,14 @@ PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port,
     // A burst of connections waits in the kernel while the workers start, instead of being
     // dropped and retried by the clients seconds later (the kernel caps it at its maximum).
     setListenBacklogSize(kListenBacklog);
-    if (!listen(address, port)) {
+    const bool listening = address.protocol() == QAbstractSocket::AnyIPProtocol
+                               ? listenOnBothFamilies(port)
+                               : listen(address, port);
+    if (!listening) {
+        // A dual-stack listener is named by the wildcard that covers both families.
         qDebug("%s\n", qPrintable(u"PortTesterServer() - listen(%1, %2) failed! Error: %3"_s.arg(
-                           address.toString(), QString::number(port), errorString())));
+                           m_dual_stack ? u"::"_s : address.toString(), QString::number(port),
+                           errorString())));
         return;
     }
     // QTcpServer retries an accept that failed for lack of descriptors at once, for as long as
@@ -85,6 +100,19 @@ PortTesterServer::PortTesterServer(const QHostAddress &address, quint16 port,
     connect(&m_accept_notifier, &QSocketNotifier::activated, this,
             &PortTesterServer::onAcceptReady);
     m_accept_notifier.setEnabled(true);
+}
+
+// Decided once, here: tests follow their client's family, and an IPv6 client can only come
+// through a dual-stack listener, so no test ever tries IPv6 on a host without it.
+bool PortTesterServer::listenOnBothFamilies(quint16 port)
+{
+    m_dual_stack =
+        canBindIpv6() && (listen(QHostAddress::Any, port) ||
+                          serverError() != QAbstractSocket::UnsupportedSocketOperationError);
+    if (m_dual_stack)
+        return isListening();
+    qDebug("PortTesterServer: this host has no IPv6, serving IPv4 clients only");
+    return listen(QHostAddress::AnyIPv4, port);
 }
 
 PortTesterServer::~PortTesterServer()
@@ -129,10 +157,10 @@ bool PortTesterServer::hasDescriptorsForClient() const
     return needed <= descriptorLimit();
 }
 
-bool PortTesterServer::addressHasRoom(const QString &address) const
+bool PortTesterServer::addressHasRoom(const QString &key) const
 {
     return m_limits.maxConnectionsPerAddress <= 0 ||
-           m_address_clients.value(address) < m_limits.maxConnectionsPerAddress;
+           m_address_clients.value(key) < m_limits.maxConnectionsPerAddress;
 }
 
 void PortTesterServer::logRefusal(const QString &key, const QString &message)
@@ -152,12 +180,14 @@ void PortTesterServer::serve(qintptr socketDescriptor)
     auto *socket = new QTcpSocket;
     socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                 QIODevice::ReadWrite);
-    const QString peer = socket->peerAddress().toString();
-    if (!addressHasRoom(peer)) {
-        logRefusal(peer, u"PortTesterServer: %1 already has %2 connections, closing the new "
-                         "connection (sock_id = %3)"_s.arg(
-                             peer, QString::number(m_address_clients.value(peer)),
-                             QString::number(socketDescriptor)));
+    const QHostAddress address = plainPeerAddress(*socket);
+    const QString peer = address.toString();
+    const QString key = connectionLimitKey(address);
+    if (!addressHasRoom(key)) {
+        logRefusal(key, u"PortTesterServer: %1 already has %2 connections, closing the new "
+                        "connection (sock_id = %3)"_s.arg(
+                            key, QString::number(m_address_clients.value(key)),
+                            QString::number(socketDescriptor)));
         socket->abort();
         delete socket;
         return;
@@ -177,7 +207,7 @@ void PortTesterServer::serve(qintptr socketDescriptor)
     logEvent(u"\n\nPortTesterServer: client-connection established from %1 sock_id = %2"_s.arg(
         peer, QString::number(socketDescriptor)));
     m_clients.insert(socket, handler);
-    ++m_address_clients[peer];
+    ++m_address_clients[key];
 }
 
 void PortTesterServer::refuse(qintptr socketDescriptor)
@@ -269,7 +299,8 @@ void PortTesterServer::closeClients()
 
 void PortTesterServer::forgetClient(const PortTestHandler *handler)
 {
-    const auto count = m_address_clients.find(handler->peerAddress());
+    const auto count =
+        m_address_clients.find(connectionLimitKey(QHostAddress(handler->peerAddress())));
     if (count != m_address_clients.end() && --count.value() <= 0)
         m_address_clients.erase(count);
 }

@@ -15,7 +15,9 @@ class PortTestHandler;
 class QTcpSocket;
 
 // Control server: accepts control connections and gives each a PortTestHandler with a worker
-// thread of its own; tears the pair down when the connection closes.
+// thread of its own; tears the pair down when the connection closes. Listening on
+// QHostAddress::Any serves IPv4 and IPv6 clients on one dual-stack socket, or IPv4 clients
+// alone where the host has no IPv6 (said once in the debug log).
 //
 // Threading: lives in the thread that created it (the main thread); m_paused and m_clients are
 // touched only there and need no lock.
@@ -48,7 +50,8 @@ private:
     void serve(qintptr socketDescriptor);
     void refuse(qintptr socketDescriptor);
     bool hasDescriptorsForClient() const;
-    bool addressHasRoom(const QString &address) const;
+    bool listenOnBothFamilies(quint16 port);
+    bool addressHasRoom(const QString &key) const;
     void logRefusal(const QString &key, const QString &message);
     void holdAccepting();
     void closeClients();
@@ -59,9 +62,11 @@ private:
     // Owns the handlers and the sockets; neither has a parent.
     QMap<QTcpSocket *, PortTestHandler *> m_clients;
     ServerLimits m_limits;
-    // Served connections per peer address.
+    // Set when listening was tried on both families at once.
+    bool m_dual_stack = false;
+    // Served connections per connectionLimitKey() of the peer (an IPv4 address, an IPv6 /64).
     QHash<QString, int> m_address_clients;
-    // Until when refusals for a key (a peer address, or "" for lack of descriptors) go
+    // Until when refusals for a key (a connection-limit key, or "" for lack of descriptors) go
     // unlogged: a client that reconnects in a loop must not flood the log.
     QHash<QString, QDeadlineTimer> m_refusal_log_quiet;
     // Descriptors the process held before it served anyone; every served connection is then

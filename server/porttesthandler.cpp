@@ -5,6 +5,7 @@
 #include "protocol/controlprotocol.h"
 #include "protocol/testportrequest.h"
 #include "server/logevent.h"
+#include "server/peeraddress.h"
 #include "server/porttesterthread.h"
 
 #include <QCoreApplication>
@@ -40,7 +41,7 @@ PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject 
     : QObject(parent), m_socket(socket), m_max_test_time(maxTestTimeMs)
 {
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
-    m_peer_address = m_socket->peerAddress().toString();
+    m_peer_address = plainPeerAddress(*m_socket).toString();
     m_thread = std::make_unique<PortTesterThread>();
     m_socket->setReadBufferSize(ControlProtocol::MaxLineLength);
     m_socket->moveToThread(m_thread.get());
@@ -99,6 +100,15 @@ bool PortTestHandler::addPortTest(PortTest *test)
            qPrintable(test->peerAddress()));
     if (!m_current_test)
         scheduleSoon();
+    return true;
+}
+
+bool PortTestHandler::reservePort(int port)
+{
+    QMutexLocker locker(&s_ports_mutex);
+    if (s_reserved_ports.contains(port))
+        return false;
+    s_reserved_ports.insert(port);
     return true;
 }
 

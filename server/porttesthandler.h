@@ -42,6 +42,8 @@ public:
 
     bool addPortTest(PortTest *test);
 
+    // Reserves the port unless a test holds it; for checks outside any control connection.
+    static bool reservePort(int port);
     static void releasePort(int port);
     static bool isPortInUse(int port);
     // Reserves the port, or, when another test holds it, has releasePort() post a scheduling

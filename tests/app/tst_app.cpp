@@ -5,14 +5,15 @@
 using namespace vxtest;
 
 namespace {
-// TCP ports the process listens on, from its socket descriptors and /proc/net/tcp.
+// TCP ports the process listens on, from its socket descriptors and /proc/net/tcp and tcp6.
 QList<quint16> listeningPorts(qint64 pid)
 {
     QByteArrayList inodes; // of its sockets: "socket:[inode]"
     for (const QFileInfo &fd : QDir(u"/proc/%1/fd"_s.arg(pid)).entryInfoList(QDir::System))
         inodes += fd.symLinkTarget().section(u'[', 1).section(u']', 0, 0).toLatin1();
     QList<quint16> ports;
-    for (const QByteArray &line : readFile(u"/proc/net/tcp"_s).split('\n')) {
+    const QByteArray table = readFile(u"/proc/net/tcp"_s) + readFile(u"/proc/net/tcp6"_s);
+    for (const QByteArray &line : table.split('\n')) {
         const QList<QByteArray> f = line.simplified().split(' ');
         if (f.size() > 9 && f.at(3) == "0A" && inodes.contains(f.at(9)))
             ports.append(f.at(1).split(':').value(1).toUShort(nullptr, 16));

@@ -173,50 +173,83 @@ private Q_SLOTS:
             QVERIFY(!error.isEmpty());
     }
 
-    // Checks that all succeed: one port in one direction, and a list with a range in both.
+    // Checks that all succeed: one port in one direction, a list with a range in both, and a group
+    // of each protocol in one call, over IPv4 and (where the tester serves it) IPv6.
     void checks_data()
     {
-        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<QString>("protocols"); // a group each
         QTest::addColumn<QString>("direction"); // empty: the default, both
         QTest::addColumn<bool>("list");
+        QTest::addColumn<QStringList>("options");
         for (const QString &protocol : {u"tcp"_s, u"udp"_s}) {
             for (const QString &direction : {u"in"_s, u"out"_s})
                 QTest::addRow("%s %s", qPrintable(protocol), qPrintable(direction))
-                    << protocol << direction << false;
+                    << protocol << direction << false << QStringList();
             QTest::addRow("%s list and range", qPrintable(protocol))
-                << protocol << QString() << true;
+                << protocol << QString() << true << QStringList();
         }
+        QTest::addRow("two groups, verbose")
+            << u"tcp udp"_s << QString() << false << QStringList{u"--verbose"_s};
+        QTest::addRow("two groups over ::1")
+            << u"tcp udp"_s << QString() << false << QStringList{u"--server"_s, u"[::1]"_s};
     }
 
     void checks()
     {
-        QFETCH(QString, protocol);
+        QFETCH(QString, protocols);
         QFETCH(QString, direction);
         QFETCH(bool, list);
-        QList<quint16> ports{freePort()};
-        QStringList arguments{protocol, QString::number(ports.first())};
-        if (list) {
-            const quint16 base = freeRange(3);
-            QVERIFY(base != 0);
-            ports << base << quint16(base + 1) << quint16(base + 2);
-            arguments.last() += u",%1-%2"_s.arg(base).arg(base + 2);
+        QFETCH(QStringList, options);
+        if (options.contains(u"[::1]"_s)) {
+            Client probe;
+            if (!hasIpv6Loopback() ||
+                !probe.connectTo(m_tester.port(), QHostAddress::LocalHostIPv6))
+                QSKIP("::1 is not available here, or the tester does not serve IPv6");
+            const Run ip = tool(at(options + QStringList{u"ip"_s}));
+            QCOMPARE(ip.exitCode, 0);
+            QCOMPARE(ip.out, QByteArray("::1\n"));
+        }
+        QStringList arguments = options;
+        // Each group in the order given, each port in it in the order given, "in" before "out";
+        // the lines on the wire that ask for each port's "in" check and answer its "out" check.
+        QStringList expected;
+        QStringList wire;
+        for (const QString &protocol : protocols.split(u' ')) {
+            QList<quint16> ports{freePort()};
+            arguments << protocol << QString::number(ports.first());
+            wire << u"> testport out %1 %2 5000\n"_s.arg(protocol).arg(ports.first())
+                 << u"< porttesting in %1 %2\n"_s.arg(protocol).arg(ports.first());
+            if (list) {
+                const quint16 base = freeRange(3);
+                QVERIFY(base != 0);
+                ports << base << quint16(base + 1) << quint16(base + 2);
+                arguments.last() += u",%1-%2"_s.arg(base).arg(base + 2);
+            }
+            for (const quint16 port : std::as_const(ports)) {
+                for (const QString &way :
+                     direction.isEmpty() ? QStringList{u"in"_s, u"out"_s} : QStringList{direction})
+                    expected << result(protocol, port, way, u"reachable"_s);
+            }
         }
         if (!direction.isEmpty())
             arguments << u"--direction"_s << direction;
-        // Each port in the order given, "in" before "out".
-        QStringList expected;
-        for (const quint16 port : std::as_const(ports)) {
-            for (const QString &way :
-                 direction.isEmpty() ? QStringList{u"in"_s, u"out"_s} : QStringList{direction})
-                expected << result(protocol, port, way, u"reachable"_s);
-        }
         const qsizetype count = expected.size();
         expected << exactly(count == 1 ? u"1 check: 1 reachable"_s
                                        : u"%1 checks: %1 reachable"_s.arg(count));
         const Run run = tool(at(arguments));
         QCOMPARE(run.exitCode, 0);
         VERIFY_LINES(run.out, expected);
-        QCOMPARE(run.err, QByteArray());
+        if (!options.contains(u"--verbose"_s)) {
+            QCOMPARE(run.err, QByteArray());
+            return;
+        }
+        // The lines on the wire and the tool's own diagnostics, none of the port test's trace.
+        QVERIFY2(
+            QRegularExpression(u"\\A(?:[<>#] [^\\n]*\n)+\\z"_s).match(text(run.err)).hasMatch() &&
+                !run.err.contains("PortTest"),
+            run.err.constData());
+        for (const QString &line : std::as_const(wire))
+            QVERIFY2(text(run.err).contains(line), qPrintable(line));
     }
 
     void portHeldHere_data()
@@ -229,7 +262,8 @@ private Q_SLOTS:
     }
 
     // A port taken on this machine cannot be checked "in" (reported here, nothing asked of the
-    // server); the service on the same machine cannot take it either, so "out" is blocked there.
+    // server); the service on the same machine cannot take it either, so "out" is unavailable
+    // there: neither is what a firewall does, so neither is "blocked".
     void portHeldHere()
     {
         QFETCH(QString, protocol);
@@ -253,33 +287,42 @@ private Q_SLOTS:
         if (!json) {
             VERIFY_LINES(run.out,
                          {result(protocol, held, u"in"_s, u"unavailable"_s) +
-                              u"  cannot (listen on|bind) port %1 here"_s.arg(held),
-                          result(protocol, held, u"out"_s, u"blocked"_s) +
-                              u"  the server could not (listen on|bind) port %1$"_s.arg(held),
-                          result(protocol, free, u"in"_s, u"reachable"_s),
-                          result(protocol, free, u"out"_s, u"reachable"_s),
-                          exactly(u"4 checks: 2 reachable, 1 blocked, 1 unavailable"_s)});
+                              u"  cannot (listen on|bind) port %1 here.*; check: which program "
+                              "uses %2 port %1 here$"_s.arg(held)
+                                  .arg(protocol),
+                          result(protocol, held, u"out"_s, u"unavailable at the server"_s) +
+                              u"  the server could not (listen on|bind) port %1; check: which "
+                              "program uses %2 port %1 at the server$"_s.arg(held)
+                                  .arg(protocol),
+                          result(protocol, free, u"in"_s, u"reachable"_s) + u"$"_s,
+                          result(protocol, free, u"out"_s, u"reachable"_s) + u"$"_s,
+                          exactly(u"4 checks: 2 reachable, 1 unavailable, 1 unavailable at "
+                                  "the server"_s)});
             return;
         }
         QJsonObject document = QJsonDocument::fromJson(run.out).object();
         const QJsonArray checks = document.take(u"checks"_s).toArray();
-        QCOMPARE(document.take(u"summary"_s).toObject(), (QJsonObject{{u"total"_s, 4},
-                                                                      {u"reachable"_s, 2},
-                                                                      {u"blocked"_s, 1},
-                                                                      {u"unavailable"_s, 1},
-                                                                      {u"timeout"_s, 0},
-                                                                      {u"error"_s, 0}}));
+        QCOMPARE(document.take(u"summary"_s).toObject(),
+                 (QJsonObject{{u"total"_s, 4},
+                              {u"reachable"_s, 2},
+                              {u"blocked"_s, 0},
+                              {u"unavailable"_s, 1},
+                              {u"unavailable at the server"_s, 1},
+                              {u"timeout"_s, 0},
+                              {u"error"_s, 0}}));
         // Nothing else, and no "error" where the server answered.
         QCOMPARE(document, (QJsonObject{{u"server"_s, u"127.0.0.1:%1"_s.arg(m_tester.port())},
                                         {u"protocol"_s, u"tcp"_s},
                                         {u"timeout"_s, 30000},
                                         {u"success"_s, false}}));
-        const QStringList results{u"unavailable"_s, u"blocked"_s, u"reachable"_s, u"reachable"_s};
+        const QStringList results{u"unavailable"_s, u"unavailable at the server"_s, u"reachable"_s,
+                                  u"reachable"_s};
         QCOMPARE(checks.size(), 4);
         for (int i = 0; i < 4; ++i) {
             QJsonObject check = checks.at(i).toObject();
             QVERIFY(check.take(u"elapsedMs"_s).isDouble());
             QCOMPARE(check.take(u"detail"_s).toString().isEmpty(), i >= 2);
+            QCOMPARE(check.take(u"hint"_s).toString().contains(u"which program uses"_s), i < 2);
             QCOMPARE(check, (QJsonObject{{u"protocol"_s, u"tcp"_s},
                                          {u"port"_s, int(i < 2 ? held : free)},
                                          {u"direction"_s, i % 2 ? u"out"_s : u"in"_s},
@@ -296,26 +339,31 @@ private Q_SLOTS:
         const quint16 silent = freePort();
         const quint16 open = freePort();
         StandIn relay({}, m_tester.port(), withPort("porttesting in udp %1", silent));
-        // The service waits for pings that never come and gives up after its limit; the next check
-        // runs normally after it.
+        // The service waits for pings that never come and gives up after its limit, as behind a
+        // firewall; the next check runs normally after it.
         const Run run = tool({u"--port"_s, relay.port(), u"--timeout"_s, u"1000"_s, u"udp"_s,
                               u"%1,%2"_s.arg(silent).arg(open), u"--direction"_s, u"out"_s});
         QCOMPARE(relay.withheldLines, 1);
         QCOMPARE(run.exitCode, 1);
-        VERIFY_LINES(run.out, {result(u"udp"_s, silent, u"out"_s, u"timed out"_s) +
-                                   u"  no ping reached the server within 1000 ms$"_s,
-                               result(u"udp"_s, open, u"out"_s, u"reachable"_s),
-                               exactly(u"2 checks: 1 reachable, 1 timed out"_s)});
+        VERIFY_LINES(run.out,
+                     {result(u"udp"_s, silent, u"out"_s, u"blocked"_s) +
+                          u"  no ping reached the server within 1000 ms; check: a firewall "
+                          "rule for outgoing udp port %1 here, and for incoming udp port "
+                          "%1 at the server$"_s.arg(silent),
+                      result(u"udp"_s, open, u"out"_s, u"reachable"_s),
+                      exactly(u"2 checks: 1 reachable, 1 blocked"_s)});
     }
 
-    // The service dies while a check waits: the check and those after it end as errors at once.
+    // The service dies while a check waits, after it answered one: the check and those after it
+    // end as errors at once.
     void serverGoesAway()
     {
         Tester doomed;
         QVERIFY(doomed.startServing());
         // Another connection's test holds the port at the service for a long while, so the tool's
-        // test waits in the queue there.
+        // second test waits in the queue there.
         const quint16 port = freePort();
+        const quint16 first = freePort();
         Client other(doomed.port());
         other.send(withPort("testport tcp %1 60000\r\n", port));
         QVERIFY(!other.takeLine().isEmpty());
@@ -323,7 +371,8 @@ private Q_SLOTS:
         QProcess check;
         check.start(qEnvironmentVariable("VX_CHECK"),
                     {u"--port"_s, QString::number(doomed.port()), u"--timeout"_s, u"60000"_s,
-                     u"tcp"_s, u"%1,%2"_s.arg(port).arg(freePort()), u"--direction"_s, u"out"_s});
+                     u"tcp"_s, u"%1,%2,%3"_s.arg(first).arg(port).arg(freePort()), u"--direction"_s,
+                     u"out"_s});
         QVERIFY(check.waitForStarted(kPatience));
         QVERIFY(doomed.waitForLog(withPort("--> testport in tcp %1 60000", port)));
         QCOMPARE(check.state(), QProcess::Running);
@@ -334,29 +383,31 @@ private Q_SLOTS:
         const Run run{check.exitCode(), check.readAllStandardOutput(),
                       check.readAllStandardError()};
         QCOMPARE(run.exitCode, 2);
-        VERIFY_LINES(run.out, {result(u"tcp"_s, port, u"out"_s, u"error"_s) +
-                                   u"  lost the connection to the server$"_s,
+        VERIFY_LINES(run.out, {result(u"tcp"_s, first, u"out"_s, u"reachable"_s),
+                               result(u"tcp"_s, port, u"out"_s, u"error"_s) +
+                                   u"  lost the connection to the server; check: "_s,
                                u"error.*not run|not run.*error"_s,
-                               exactly(u"2 checks: 0 reachable, 2 error"_s)});
+                               exactly(u"3 checks: 1 reachable, 2 error"_s)});
         QVERIFY2(run.err.startsWith(withPort("vx-connectivity-check: lost the connection to "
                                              "127.0.0.1:%1: ",
                                              doomed.port())),
                  run.err.constData());
     }
 
-    // Runs that check nothing: usage errors, the help, and servers that cannot be reached
-    // (nobody at the control port, or something that accepts and never answers), where every
-    // wait is bounded. Output and errors are patterns; %1 is the control port, %2 a port checked.
+    // Runs that check nothing: usage errors, the help and version, and servers that cannot be
+    // reached (nobody at the control port, something that accepts and never answers, or closes
+    // at once), where every wait is bounded. Output and errors are patterns; %1 is the control
+    // port, %2 a port checked.
     void withoutChecks_data()
     {
-        QTest::addColumn<bool>("silent"); // a server that never answers; else nobody at %1
+        QTest::addColumn<QString>("server"); // "silent", "closing"; else nobody at %1
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
         const auto usage = [](const char *name, const QStringList &arguments, const char *message) {
             QTest::addRow("usage: %s", name)
-                << false << arguments << 2 << u"\\A\\z"_s
+                << QString() << arguments << 2 << u"\\A\\z"_s
                 << u"(?s)"_s + QRegularExpression::escape(QLatin1StringView(message)) +
                        u".*--help"_s;
         };
@@ -371,42 +422,69 @@ private Q_SLOTS:
         usage("bad timeout", {u"--timeout"_s, u"-5"_s, u"ip"_s}, "--timeout: '-5'");
         usage("unknown option", {u"--fast"_s, u"ip"_s}, "fast");
         usage("missing value", {u"ip"_s, u"--server"_s}, "server");
-        QTest::addRow("help") << false << QStringList{u"--help"_s} << 0
-                              << u"(?s)(?=.*--server HOST)(?=.*--port N)(?=.*--timeout MS)"
-                                 "(?=.*--json)(?=.*--direction)(?=.*--verbose)(?=.*Exit codes)"_s
+        usage("second group without ports", {u"tcp"_s, u"80"_s, u"udp"_s}, "udp needs the ports");
+        usage("-4 and an IPv6 address", {u"-4"_s, u"--server"_s, u"[::1]"_s, u"ip"_s},
+              "::1 is an IPv6 address, but -4");
+        usage("-6 and an IPv4 address", {u"-6"_s, u"ip"_s}, "127.0.0.1 is an IPv4 address, but -6");
+        QTest::addRow("help") << QString() << QStringList{u"--help"_s} << 0
+                              << u"(?s)(?=.*--server HOST)(?=.*-4, -6)(?=.*--port N)(?=.*--timeout "
+                                 "MS)(?=.*--json)(?=.*--direction)(?=.*--verbose)(?=.*--version)"
+                                 "(?=.*unavailable at the server)(?=.*Exit codes)"_s
                               << u"\\A\\z"_s;
+        QTest::addRow("version") << QString() << QStringList{u"--version"_s} << 0
+                                 << u"\\Avx-connectivity-check "_s +
+                                        QRegularExpression::escape(QStringLiteral(VX_VERSION)) +
+                                        u"\n\\z"_s
+                                 << u"\\A\\z"_s;
         const QString refused =
             u"\\Avx-connectivity-check: cannot connect to 127\\.0\\.0\\.1:%1: connection refused\n\\z"_s;
-        QTest::addRow("nobody") << false << QStringList{u"--port"_s, u"%1"_s, u"tcp"_s, u"80"_s}
+        QTest::addRow("nobody") << QString() << QStringList{u"--port"_s, u"%1"_s, u"tcp"_s, u"80"_s}
                                 << 2 << u"\\A\\z"_s << refused;
         QTest::addRow("nobody, json")
-            << false << QStringList{u"--port"_s, u"%1"_s, u"--json"_s, u"ip"_s} << 2
+            << QString() << QStringList{u"--port"_s, u"%1"_s, u"--json"_s, u"ip"_s} << 2
             << u"\"error\": \"cannot connect to 127\\.0\\.0\\.1:%1: connection refused\""_s
             << refused;
-        QTest::addRow("silent, ip")
-            << true << QStringList{u"--port"_s, u"%1"_s, u"--timeout"_s, u"300"_s, u"ip"_s} << 2
+        QTest::addRow("nobody over ::1")
+            << QString() << QStringList{u"--server"_s, u"::1"_s, u"--port"_s, u"%1"_s, u"ip"_s} << 2
             << u"\\A\\z"_s
+            << u"\\Avx-connectivity-check: cannot connect to \\[::1\\]:%1: connection refused\n\\z"_s;
+        QTest::addRow("silent, ip")
+            << u"silent"_s << QStringList{u"--port"_s, u"%1"_s, u"--timeout"_s, u"300"_s, u"ip"_s}
+            << 2 << u"\\A\\z"_s
             << u"\\Avx-connectivity-check: no address from 127\\.0\\.0\\.1:%1: no answer within "
                "300 ms\n\\z"_s;
         QTest::addRow("silent, check")
-            << true << QStringList{u"--port"_s, u"%1"_s, u"--timeout"_s,   u"300"_s,
-                                   u"udp"_s,    u"%2"_s, u"--direction"_s, u"out"_s}
+            << u"silent"_s << QStringList{u"--port"_s, u"%1"_s, u"--timeout"_s,   u"300"_s,
+                                          u"udp"_s,    u"%2"_s, u"--direction"_s, u"out"_s}
             << 1
-            << u"\\Audp +%2 out +timed out +\\d+ ms  no answer from the server within 2300 ms\n"
-               "1 check: 0 reachable, 1 timed out\n\\z"_s
+            << u"\\Audp +%2 out +timeout +\\d+ ms  no answer from the server within 2300 ms; "
+               "check: whether the server is overloaded[^\n]*\n1 check: 0 reachable, 1 timeout\n\\z"_s
             << u"\\A\\z"_s;
+        // Not a result for each check, but why none could run.
+        const QString closed =
+            u"\\Avx-connectivity-check: 127\\.0\\.0\\.1:%1: the server closed the "
+            "connection before answering \\(paused, full, or not a tester\\)\n\\z"_s;
+        for (const QStringList &command : {QStringList{u"ip"_s}, QStringList{u"tcp"_s, u"%2"_s}})
+            QTest::addRow("closing, %s", qPrintable(command.first()))
+                << u"closing"_s << QStringList{u"--port"_s, u"%1"_s} + command << 2 << u"\\A\\z"_s
+                << closed;
     }
 
     void withoutChecks()
     {
-        QFETCH(bool, silent);
+        QFETCH(QString, server);
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, out);
         QFETCH(QString, err);
-        QTcpServer server;
-        QVERIFY(!silent || server.listen(QHostAddress::LocalHost, 0));
-        const QString port = QString::number(silent ? server.serverPort() : freePort());
+        if (arguments.contains(u"::1"_s) && !hasIpv6Loopback())
+            QSKIP("::1 is not available here");
+        QTcpServer listener;
+        QVERIFY(server.isEmpty() || listener.listen(QHostAddress::LocalHost, 0));
+        if (server == u"closing"_s)
+            connect(&listener, &QTcpServer::newConnection, this,
+                    [&listener] { listener.nextPendingConnection()->close(); });
+        const QString port = QString::number(server.isEmpty() ? freePort() : listener.serverPort());
         const QString checked = QString::number(freePort());
         const auto fill = [&](QString text) {
             return text.replace(u"%1"_s, port).replace(u"%2"_s, checked);
@@ -437,7 +515,7 @@ private Q_SLOTS:
         QTest::addRow("escapes") << QStringList() << hostile << 2 << QString()
                                  << notAnAddress + escaped + u'\n';
         QTest::addRow("escapes, verbose") << QStringList{u"--verbose"_s} << hostile << 2
-                                          << QString() << u"--> Public IP "_s + escaped;
+                                          << QString() << u"< Public IP "_s + escaped;
         QTest::addRow("escapes, json")
             << QStringList{u"--json"_s} << hostile << 2
             << u"\"error\": \"the server's answer is not an IP address: \\\\x1b]0;owned\\\\x07"_s
@@ -456,7 +534,7 @@ private Q_SLOTS:
             << u"\"publicIp\": \"192.0.2.7\""_s << QString();
         QTest::addRow("ipv4, verbose")
             << QStringList{u"--verbose"_s} << QByteArray("Public IP 192.0.2.7\r\n") << 0
-            << u"192.0.2.7\n"_s << u"--> Public IP 192.0.2.7"_s;
+            << u"192.0.2.7\n"_s << u"> getpublicip\n< Public IP 192.0.2.7\n"_s;
         QTest::addRow("ipv6") << QStringList() << QByteArray("Public IP 2001:db8::7\r\n") << 0
                               << u"2001:db8::7\n"_s << QString();
     }
@@ -494,14 +572,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("protocol");
         QTest::addColumn<QString>("answer"); // %1: the port
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("detail"); // a pattern
+        const QString blocked =
+            u"  .* arrived here within 2300 ms; check: a firewall rule for incoming "_s;
         QTest::addRow("tcp") << u"tcp"_s
-                             << u"porttesting out tcp %1\r\nporttesting out tcp %1 success\r\n"_s;
+                             << u"porttesting out tcp %1\r\nporttesting out tcp %1 success\r\n"_s
+                             << u"blocked"_s << blocked;
         QTest::addRow("udp") << u"udp"_s
-                             << u"porttesting out udp %1\r\nporttesting out udp %1 success\r\n"_s;
+                             << u"porttesting out udp %1\r\nporttesting out udp %1 success\r\n"_s
+                             << u"blocked"_s << blocked;
         // Read one way, the go line; read with Unicode blanks, a success.
         QTest::addRow("udp, a line read two ways")
             << u"udp"_s
-            << u"porttesting\u00a0out\u00a0udp\u00a0%1\u00a0success porttesting out udp %1\r\n"_s;
+            << u"porttesting\u00a0out\u00a0udp\u00a0%1\u00a0success porttesting out udp %1\r\n"_s
+            << u"blocked"_s << blocked;
+        // Not a lie, but the server's reason for its failure, shown escaped.
+        QTest::addRow("udp, the server's failure")
+            << u"udp"_s << u"porttesting out udp %1 failure: \x1b[2Jno buffers\r\n"_s
+            << u"unavailable at the server"_s
+            << u"  the server could not bind a port to send from: \\\\x1b\\[2Jno buffers; check: "_s;
     }
 
     // A server's claim that its connection or pings got through to this machine is no arrival here.
@@ -509,15 +599,16 @@ private Q_SLOTS:
     {
         QFETCH(QString, protocol);
         QFETCH(QString, answer);
+        QFETCH(QString, outcome);
+        QFETCH(QString, detail);
         const quint16 port = freePort();
         StandIn fake(answer.arg(port).toLatin1());
         const Run run = tool({u"--port"_s, fake.port(), u"--timeout"_s, u"300"_s, protocol,
                               QString::number(port), u"--direction"_s, u"in"_s});
         QCOMPARE(fake.request, u"testport out %1 %2 300\r\n"_s.arg(protocol).arg(port).toLatin1());
         QCOMPARE(run.exitCode, 1);
-        VERIFY_LINES(run.out, {result(protocol, port, u"in"_s, u"timed out"_s) +
-                                   u"  .* arrived here within 2300 ms$"_s,
-                               exactly(u"1 check: 0 reachable, 1 timed out"_s)});
+        VERIFY_LINES(run.out, {result(protocol, port, u"in"_s, outcome) + detail,
+                               exactly(u"1 check: 0 reachable, 1 "_s + outcome)});
     }
 };
 

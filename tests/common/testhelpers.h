@@ -42,6 +42,13 @@ inline quint16 freePort()
     return 0;
 }
 
+// Whether ::1 can be used here; where it cannot, IPv6 cases are skipped.
+inline bool hasIpv6Loopback()
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::LocalHostIPv6, 0);
+}
+
 // The format with every %1 replaced by the port.
 inline QByteArray withPort(QByteArray format, quint16 port)
 {
@@ -97,12 +104,17 @@ public:
         if (port != 0)
             connectTo(port);
     }
-    bool connectTo(quint16 port)
+    bool connectTo(quint16 port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
     {
         m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         QObject::connect(&m_socket, &QTcpSocket::readyRead,
                          [this] { m_data += m_socket.readAll(); });
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        // On the loopback the server sees the address connected to; an IPv4-mapped one as IPv4.
+        bool mapped = false;
+        const quint32 ipv4 = host.toIPv4Address(&mapped);
+        m_barrier_reply =
+            "Public IP " + (mapped ? QHostAddress(ipv4) : host).toString().toLatin1() + "\r\n";
+        m_socket.connectToHost(host, port);
         return m_socket.waitForConnected(kPatience);
     }
     void send(const QByteArray &data)
@@ -128,10 +140,9 @@ public:
     QByteArray linesBeforeBarrier()
     {
         send("getpublicip\r\n");
-        const QByteArray reply = "Public IP 127.0.0.1\r\n";
-        if (!QTest::qWaitFor([&] { return m_data.endsWith(reply); }, kPatience))
+        if (!QTest::qWaitFor([&] { return m_data.endsWith(m_barrier_reply); }, kPatience))
             return "<no barrier reply>";
-        return std::exchange(m_data, {}).chopped(reply.size());
+        return std::exchange(m_data, {}).chopped(m_barrier_reply.size());
     }
     bool isClosed() const { return m_socket.state() == QAbstractSocket::UnconnectedState; }
     bool waitForClosed()
@@ -148,6 +159,7 @@ public:
 private:
     QTcpSocket m_socket;
     QByteArray m_data;
+    QByteArray m_barrier_reply;
 };
 
 // A connection to the loopback made without Qt, not blocking; -1 when no descriptor was left.

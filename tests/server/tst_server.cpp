@@ -1,13 +1,19 @@
+#include "server/peeraddress.h"
 #include "server/porttesterserver.h"
 #include "server/serverlimits.h"
 #include "tests/common/testhelpers.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QNetworkDatagram>
 #include <QScopeGuard>
 #include <QSet>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <memory>
@@ -40,6 +46,24 @@ qsizetype messages(const QString &text)
     QMutexLocker locker(&s_mutex);
     return s_messages.filter(text).size();
 }
+
+// In the tester's child process: IPv6 sockets are refused as by a kernel without IPv6. Only the
+// process's own native calls are filtered, so the architecture is not checked.
+void withoutIpv6()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof(filter) / sizeof(filter[0]), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        ::_exit(127);
+}
 } // namespace
 
 class TestServer : public QObject
@@ -64,12 +88,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<QByteArray>("replies");
         QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<QString>("host"); // connected to
         const auto row = [](const char *name, const char *sent, const QByteArray &replies,
-                            const char *logged = "") {
-            QTest::addRow("%s", name) << QByteArray(sent) << replies << QByteArray(logged);
+                            const char *logged = "", const QString &host = u"127.0.0.1"_s) {
+            QTest::addRow("%s", name) << QByteArray(sent) << replies << QByteArray(logged) << host;
         };
         row("capitals, CR LF", "GETPUBLICIP\r\n", kIp);
-        row("bare LF", "getpublicip\n", kIp);
+        row("bare LF", "getpublicip\n", kIp, "established from 127.0.0.1 sock_id");
+        row("over ::1", "getpublicip\n", "Public IP ::1\r\n", "established from ::1 sock_id",
+            u"::1"_s);
+        row("over IPv4-mapped IPv6", "getpublicip\n", kIp, "established from 127.0.0.1 sock_id",
+            u"::ffff:127.0.0.1"_s);
         row("ignored argument", "getpublicip now\r\n", kIp);
         row("two lines, one segment", "getpublicip\r\nGetPublicIp\n", kIp + kIp);
         row("blank before the word", " getpublicip\r\n", {}, "unknown command!\n-->  getpub");
@@ -83,9 +112,13 @@ private Q_SLOTS:
         QFETCH(QByteArray, sent);
         QFETCH(QByteArray, replies);
         QFETCH(QByteArray, logged);
+        QFETCH(QString, host);
+        if (host.contains(u':') && !hasIpv6Loopback())
+            QSKIP("no IPv6 loopback here");
         const quint16 port = freePort();
         const qint64 mark = m_tester.mark();
-        Client client(m_tester.port());
+        Client client;
+        QVERIFY(client.connectTo(m_tester.port(), QHostAddress(host)));
         client.send(withPort(sent, port));
         QVERIFY(QTest::qWaitFor([&] { return client.data().size() >= replies.size(); }, kPatience));
         QCOMPARE(std::exchange(client.data(), {}), withPort(replies, port));
@@ -143,6 +176,69 @@ private Q_SLOTS:
         QCOMPARE(m_tester.logSince(mark).count("got an unknown command!"), 1);
     }
 
+    // The four kinds of test, reached by a peer over IPv4 or IPv6: a test of an IPv4 client
+    // listens and binds on IPv4 alone; one of an IPv6 client on both families, and connects and
+    // pings back over IPv6.
+    void families_data()
+    {
+        QTest::addColumn<QString>("client"); // the control connection's address
+        QTest::addColumn<QByteArray>("kind");
+        QTest::addColumn<QString>("peer"); // connects, sends, listens or binds there
+        QTest::addColumn<bool>("success"); // or timeout
+        const QString v4 = u"127.0.0.1"_s, v6 = u"::1"_s;
+        QTest::addRow("IPv4 client, tcp in over IPv6") << v4 << QByteArray("in tcp") << v6 << false;
+        QTest::addRow("IPv4 client, udp in over IPv6") << v4 << QByteArray("in udp") << v6 << false;
+        for (const QString &peer : {v6, v4}) {
+            for (const char *kind : {"in tcp", "in udp"})
+                QTest::addRow("IPv6 client, %s from %s", kind, qPrintable(peer))
+                    << v6 << QByteArray(kind) << peer << true;
+        }
+        QTest::addRow("IPv6 client, tcp out") << v6 << QByteArray("out tcp") << v6 << true;
+        QTest::addRow("IPv6 client, udp out") << v6 << QByteArray("out udp") << v6 << true;
+    }
+
+    void families()
+    {
+        QFETCH(QString, client);
+        QFETCH(QByteArray, kind);
+        QFETCH(QString, peer);
+        QFETCH(bool, success);
+        if (!hasIpv6Loopback())
+            QSKIP("no IPv6 loopback here");
+        const bool tcp = kind.endsWith("tcp");
+        const bool in = kind.startsWith("in");
+        const QHostAddress at(peer);
+        QTcpServer listener;
+        QUdpSocket udp;
+        QTcpSocket connection;
+        const quint16 port = freePort();
+        QVERIFY(in || (tcp ? listener.listen(at, port) : udp.bind(at, port)));
+        const qint64 mark = m_tester.mark();
+        Client control;
+        QVERIFY(control.connectTo(m_tester.port(), QHostAddress(client)));
+        control.send(
+            withPort("testport " + kind + (success ? " %1 60000\r\n" : " %1 500\r\n"), port));
+        const QByteArray go = withPort("porttesting " + kind + " %1", port);
+        QCOMPARE(control.takeLine(), go + "\r\n");
+        if (in && tcp)
+            connection.connectToHost(at, port);
+        else if (in)
+            QCOMPARE(udp.writeDatagram("PortTestPing", at, port), 12);
+        else if (!tcp)
+            QVERIFY(udp.waitForReadyRead(kPatience) &&
+                    udp.receiveDatagram().data() == "PortTestPing");
+        if (!tcp && !in) // the client's report ends it
+            control.send(go + " success\r\n");
+        else
+            QCOMPARE(control.takeLine(), go + (success ? " success\r\n" : " timeout\r\n"));
+        QVERIFY(m_tester.waitForLog(
+            withPort(success ? "port=%1 done. (success=1)" : "port=%1 timed out.", port), mark));
+        // The connection's address as it came; an IPv4 one dotted.
+        const QByteArray from =
+            "request from " + QByteArray(peer == client ? "expected peer " : "") + peer.toLatin1();
+        QVERIFY(!(tcp && in && success) || m_tester.logSince(mark).contains(from));
+    }
+
     void reservationAcrossConnections_data()
     {
         QTest::addColumn<QByteArray>("protocol");
@@ -198,19 +294,46 @@ private Q_SLOTS:
                 !tester.logSince(mark).contains(withPort("scheduling test on port %1\n", port)));
     }
 
+    void heldControlPort_data()
+    {
+        QTest::addColumn<bool>("ipv6");           // or the host has none
+        QTest::addColumn<QByteArray>("listened"); // as the debug log names it
+        QTest::addRow("dual stack") << true << QByteArray("::");
+        QTest::addRow("no IPv6") << false << QByteArray("0.0.0.0");
+    }
+
+    // The control port held on IPv4 alone by another program: the dual-stack listen fails too.
+    // Without IPv6 the tester says so once, listens on IPv4 alone, and fails as before.
     void heldControlPort()
     {
+        QFETCH(bool, ipv6);
+        QFETCH(QByteArray, listened);
+        if (ipv6 && !hasIpv6Loopback())
+            QSKIP("no IPv6 here");
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::AnyIPv4, 0));
         const quint16 held = holder.serverPort();
         Tester tester;
+        if (!ipv6)
+            tester.process().setChildProcessModifier(withoutIpv6);
         QVERIFY(tester.start({u"-e"_s, QString::number(held)}));
         QVERIFY(tester.process().waitForFinished(kPatience));
         QCOMPARE(tester.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(tester.process().exitCode(), 1);
         QVERIFY(
             tester.log().contains(withPort("[LOGGED Error] Failed to bind to port %1\n", held)));
-        QVERIFY(tester.log().contains(withPort("listen(0.0.0.0, %1) failed! Error: ", held)));
+        QVERIFY(
+            tester.log().contains(withPort("listen(" + listened + ", %1) failed! Error: ", held)));
+        QCOMPARE(tester.log().count("serving IPv4 clients only"), ipv6 ? 0 : 1);
+        if (ipv6)
+            return;
+        // On a free port it serves IPv4 clients, on IPv4 alone.
+        Tester served;
+        served.process().setChildProcessModifier(withoutIpv6);
+        QVERIFY(served.startServing());
+        QCOMPARE(Client(served.port()).linesBeforeBarrier(), QByteArray());
+        QVERIFY(!Client().connectTo(served.port(), QHostAddress(QHostAddress::LocalHostIPv6)));
+        QCOMPARE(served.log().count("serving IPv4 clients only"), 1);
     }
 
     void backToBackTests()
@@ -466,9 +589,12 @@ private Q_SLOTS:
 
     void turnedAway_data()
     {
-        QTest::addColumn<bool>("paused"); // or beyond the limit of 3 connections from one address
-        QTest::addRow("paused") << true;
-        QTest::addRow("per-address limit") << false;
+        QTest::addColumn<bool>("paused");  // or beyond the limit of 3 connections from one address
+        QTest::addColumn<QString>("host"); // connected to
+        QTest::addColumn<QString>("key");  // what the limit counts by
+        QTest::addRow("paused") << true << u"127.0.0.1"_s << u"127.0.0.1"_s;
+        QTest::addRow("per-address limit") << false << u"127.0.0.1"_s << u"127.0.0.1"_s;
+        QTest::addRow("per-address limit, IPv6 /64") << false << u"::1"_s << u"::/64"_s;
     }
 
     // Connections while the server is paused, or beyond the per-address limit, are closed at
@@ -477,17 +603,24 @@ private Q_SLOTS:
     void turnedAway()
     {
         QFETCH(bool, paused);
+        QFETCH(QString, host);
+        QFETCH(QString, key);
+        const QHostAddress address(host);
+        const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+        if (ipv6 && !hasIpv6Loopback())
+            QSKIP("no IPv6 loopback here");
         ServerLimits limits;
         limits.maxConnectionsPerAddress = 3;
-        PortTesterServer server(QHostAddress::AnyIPv4, 0, limits);
+        PortTesterServer server(ipv6 ? QHostAddress::Any : QHostAddress::AnyIPv4, 0, limits);
         QVERIFY(server.isListening() && !server.isPaused());
         std::vector<std::unique_ptr<Client>> clients(paused ? 1 : 3);
         for (auto &client : clients) {
             client = std::make_unique<Client>();
-            QVERIFY(client->connectTo(server.serverPort()));
+            QVERIFY(client->connectTo(server.serverPort(), address));
             QCOMPARE(client->linesBeforeBarrier(), QByteArray());
         }
-        const qsizetype logged = messages(u"127.0.0.1 already has 3 connections"_s);
+        const QString refusal = key + u" already has 3 connections"_s;
+        const qsizetype logged = messages(refusal);
         if (paused) {
             server.pause();
             server.pause();
@@ -495,22 +628,40 @@ private Q_SLOTS:
         }
         for (int i = 0; i < 20; ++i) {
             Client refused;
-            QVERIFY(refused.connectTo(server.serverPort()) && refused.waitForClosed());
+            QVERIFY(refused.connectTo(server.serverPort(), address) && refused.waitForClosed());
         }
         QCOMPARE(server.clientCount(), int(clients.size()));
         QCOMPARE(clients.back()->linesBeforeBarrier(), QByteArray());
-        QCOMPARE(messages(u"127.0.0.1 already has 3 connections"_s), logged + (paused ? 0 : 1));
+        QCOMPARE(messages(refusal), logged + (paused ? 0 : 1));
         if (paused)
             server.resume();
         else
             clients.front()->close();
         QVERIFY(!server.isPaused());
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), paused ? 1 : 2, kPatience);
-        Client fresh(server.serverPort());
+        Client fresh;
+        QVERIFY(fresh.connectTo(server.serverPort(), address));
         QCOMPARE(fresh.linesBeforeBarrier(), QByteArray());
         clients.clear();
         fresh.close();
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, kPatience);
+    }
+
+    // An IPv6 client is counted by its /64: all its addresses share one limit.
+    void connectionLimitKeys_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("key");
+        QTest::addRow("IPv4") << u"192.0.2.7"_s << u"192.0.2.7"_s;
+        QTest::addRow("IPv6") << u"2001:db8:1:2:3:4:5:6"_s << u"2001:db8:1:2::/64"_s;
+        QTest::addRow("IPv6, same /64") << u"2001:db8:1:2:ffff::9"_s << u"2001:db8:1:2::/64"_s;
+    }
+
+    void connectionLimitKeys()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, key);
+        QCOMPARE(connectionLimitKey(QHostAddress(address)), key);
     }
 };
 

@@ -1,0 +1,3 @@
+#include "client/checklog.h"
+
+Q_LOGGING_CATEGORY(lcCheck, "vx.check")
