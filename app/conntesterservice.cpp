@@ -1,5 +1,6 @@
 #include "app/conntesterservice.h"
 
+#include "http/httpfrontdoor.h"
 #include "server/porttesterserver.h"
 
 #include <QHostAddress>
@@ -65,6 +66,17 @@ void ConnTesterService::start()
     if (server->isListening()) {
         logMessage(QStringLiteral("listening on port %1").arg(server->serverPort()), Information, 0,
                    0, QByteArray());
+        // The web front door when VX_HTTP_PORT asks for it; like the control port, one that
+        // cannot listen fails the run.
+        const std::optional<quint16> httpPort = HttpFrontDoor::portFromEnvironment();
+        frontDoor = httpPort
+                        ? new HttpFrontDoor(*httpPort, ServerLimits::fromEnvironment(), application)
+                        : nullptr;
+        if (!frontDoor || frontDoor->isListening())
+            return;
+        logMessage(QStringLiteral("Failed to bind to HTTP port %1").arg(*httpPort), Error, 0, 0,
+                   frontDoor->errorString().toUtf8());
+        QCoreApplication::exit(1);
         return;
     }
     // The reason travels as the event's data: the journal shows it after the message.
@@ -78,10 +90,14 @@ void ConnTesterService::pause()
 {
     if (server)
         server->pause();
+    if (frontDoor)
+        frontDoor->setPaused(true);
 }
 
 void ConnTesterService::resume()
 {
     if (server)
         server->resume();
+    if (frontDoor)
+        frontDoor->setPaused(false);
 }

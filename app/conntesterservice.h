@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+class HttpFrontDoor;
 class PortTesterServer;
 
 // The one service of the executable: a control server on the control port.
@@ -26,4 +27,6 @@ private:
 
     // Owned by the application object, which deletes it at the end of the run.
     PortTesterServer *server = nullptr;
+    // The same; none unless VX_HTTP_PORT is set.
+    HttpFrontDoor *frontDoor = nullptr;
 };

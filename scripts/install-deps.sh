@@ -7,6 +7,7 @@ packages=(
     qt6-base-dev libsystemd-dev
     clang libclang-rt-14-dev   # sanitizer runtimes and libFuzzer
     systemd dbus util-linux procps iproute2   # the real service manager for the service tests
+    chromium   # the web front door's page in a real browser (its test skips without it)
 )
 
 missing=()

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The front door's pages for browsers: the caller's address, a form that checks a TCP port on
+// it, what the result means and how to ask from a terminal. No script, nothing loaded from
+// elsewhere; everything put in is escaped.
+class FrontDoorPage
+{
+public:
+    // The policy every answer carries; it admits exactly the pages' own style sheet.
+    static QByteArray contentSecurityPolicy();
+
+    // `host` (may be empty) is shown in the terminal examples.
+    static QString home(const QString &caller, const QString &host);
+    static QString checkResult(const QString &caller, const QString &host, quint16 port,
+                               bool reachable, qint64 elapsedMs);
+    static QString problem(const QString &caller, const QString &host, const QString &message);
+
+private:
+    static QString page(const QString &title, const QString &result, const QString &caller,
+                        const QString &host, const QString &port);
+};

@@ -1,0 +1,70 @@
+#include "http/httpresponse.h"
+
+#include "http/frontdoorpage.h"
+
+HttpResponse::HttpResponse(int status, const QByteArray &contentType, const QByteArray &body)
+    : m_status(status), m_content_type(contentType), m_body(body)
+{
+}
+
+HttpResponse HttpResponse::text(int status, const QString &text)
+{
+    return HttpResponse(status, "text/plain; charset=utf-8", text.toUtf8());
+}
+
+HttpResponse HttpResponse::json(int status, const QByteArray &json)
+{
+    return HttpResponse(status, "application/json", json);
+}
+
+HttpResponse HttpResponse::html(int status, const QString &html)
+{
+    return HttpResponse(status, "text/html; charset=utf-8", html.toUtf8());
+}
+
+void HttpResponse::addHeader(const QByteArray &name, const QByteArray &value)
+{
+    m_headers.append({name, value});
+}
+
+QByteArray HttpResponse::toBytes(bool keepAlive) const
+{
+    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(m_status) + ' ' + reasonPhrase(m_status) +
+                       "\r\nContent-Type: " + m_content_type +
+                       "\r\nContent-Length: " + QByteArray::number(m_body.size()) +
+                       // Answers depend on who asks and when: never cached, never sniffed,
+                       // never framed, and a page may load nothing from anywhere.
+                       "\r\nCache-Control: no-store"
+                       "\r\nX-Content-Type-Options: nosniff"
+                       "\r\nContent-Security-Policy: " +
+                       FrontDoorPage::contentSecurityPolicy() + "\r\n";
+    for (const auto &[name, value] : m_headers)
+        bytes += name + ": " + value + "\r\n";
+    if (!keepAlive)
+        bytes += "Connection: close\r\n";
+    return bytes + "\r\n" + m_body;
+}
+
+QByteArray HttpResponse::reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Unknown";
+    }
+}
