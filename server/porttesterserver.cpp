@@ -199,8 +199,9 @@ void PortTesterServer::serve(qintptr socketDescriptor)
             Qt::AutoConnection);
     auto *handler = new PortTestHandler(socket, m_limits.maxTestTimeMs);
     if (!handler->isServing()) {
-        qWarning("PortTesterServer: no worker thread for the connection from %s, closing it",
-                 qPrintable(peer));
+        // Refused like a connection beyond the limits, and logged as sparingly.
+        logRefusal(QString(), u"PortTesterServer: no worker thread for the connection from %1, "
+                              "closing it"_s.arg(peer));
         disposeOf(socket, handler);
         return;
     }
