@@ -1,6 +1,7 @@
 #include "app/conntesterservice.h"
 
 #include "http/httpfrontdoor.h"
+#include "log/environmentsetting.h"
 #include "server/porttesterserver.h"
 
 #include <QHostAddress>
@@ -40,14 +41,13 @@ quint16 ConnTesterService::controlPort()
     const QStringList args = QCoreApplication::arguments();
     if (args.size() >= 2)
         return args.at(1).toUShort(nullptr, 10);
-    if (!qEnvironmentVariableIsSet("VX_CONTROL_PORT"))
-        return DefaultControlPort;
-    bool ok = false;
-    const quint16 port = qEnvironmentVariable("VX_CONTROL_PORT").trimmed().toUShort(&ok, 10);
-    if (ok)
-        return port;
-    qDebug("ConnTesterService: VX_CONTROL_PORT=\"%s\" is not a port number, using %d",
-           qgetenv("VX_CONTROL_PORT").toPercentEncoding(" ").constData(), DefaultControlPort);
+    QByteArray malformed;
+    if (const std::optional<qint64> port =
+            EnvironmentSetting::number("VX_CONTROL_PORT", 65535, &malformed))
+        return quint16(*port);
+    if (!malformed.isEmpty())
+        qDebug("ConnTesterService: VX_CONTROL_PORT=%s is not a port number, using %d",
+               malformed.constData(), DefaultControlPort);
     return DefaultControlPort;
 }
 

@@ -1,6 +1,7 @@
 #include "http/httpfrontdoor.h"
 
 #include "http/httpconnection.h"
+#include "log/environmentsetting.h"
 #include "server/peeraddress.h"
 
 #include <QTcpSocket>
@@ -9,14 +10,13 @@
 
 std::optional<quint16> HttpFrontDoor::portFromEnvironment()
 {
-    if (!qEnvironmentVariableIsSet("VX_HTTP_PORT"))
-        return std::nullopt;
-    bool ok = false;
-    const quint16 port = qEnvironmentVariable("VX_HTTP_PORT").trimmed().toUShort(&ok, 10);
-    if (ok)
-        return port;
-    qDebug("HttpFrontDoor: VX_HTTP_PORT=\"%s\" is not a port number, no web front door",
-           qgetenv("VX_HTTP_PORT").toPercentEncoding(" ").constData());
+    QByteArray malformed;
+    if (const std::optional<qint64> port =
+            EnvironmentSetting::number("VX_HTTP_PORT", 65535, &malformed))
+        return quint16(*port);
+    if (!malformed.isEmpty())
+        qDebug("HttpFrontDoor: VX_HTTP_PORT=%s is not a port number, no web front door",
+               malformed.constData());
     return std::nullopt;
 }
 

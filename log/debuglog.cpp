@@ -1,5 +1,7 @@
 #include "log/debuglog.h"
 
+#include "log/environmentsetting.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <shared_mutex>
 
@@ -105,16 +108,13 @@ Bound readBound()
 {
     const char *name = "VX_DEBUGLOG_MAX_BYTES";
     Bound bound;
-    if (!qEnvironmentVariableIsSet(name))
-        return bound;
-    const QByteArray text = qgetenv(name);
-    bool ok = false;
-    const qint64 value = text.trimmed().toLongLong(&ok, 10);
-    if (ok && value >= 0)
-        bound.bytes = value;
-    else
-        bound.complaint = "DebugLog: " + QByteArray(name) + "=\"" + text.toPercentEncoding(" ") +
-                          "\" is not a byte count, using " + QByteArray::number(bound.bytes);
+    QByteArray malformed;
+    if (const std::optional<qint64> value =
+            EnvironmentSetting::number(name, std::numeric_limits<qint64>::max(), &malformed))
+        bound.bytes = *value;
+    else if (!malformed.isEmpty())
+        bound.complaint = "DebugLog: " + QByteArray(name) + '=' + malformed +
+                          " is not a byte count, using " + QByteArray::number(bound.bytes);
     return bound;
 }
 

@@ -1,5 +1,7 @@
 #include "server/serverlimits.h"
 
+#include "log/environmentsetting.h"
+
 #include <QByteArray>
 
 #include <limits>
@@ -7,15 +9,13 @@
 namespace {
 int readSetting(const char *name, int fallback)
 {
-    if (!qEnvironmentVariableIsSet(name))
-        return fallback;
-    const QByteArray text = qgetenv(name);
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok, 10);
-    if (ok && value >= 0)
-        return value;
-    qDebug("ServerLimits: %s=\"%s\" is not a number of 0 or more, using %d", name,
-           text.toPercentEncoding(" ").constData(), fallback);
+    QByteArray malformed;
+    if (const std::optional<qint64> value =
+            EnvironmentSetting::number(name, std::numeric_limits<int>::max(), &malformed))
+        return int(*value);
+    if (!malformed.isEmpty())
+        qDebug("ServerLimits: %s=%s is not a number of 0 or more, using %d", name,
+               malformed.constData(), fallback);
     return fallback;
 }
 } // namespace
