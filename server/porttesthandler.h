@@ -98,8 +98,9 @@ private:
     // Set while too many replies are unsent; reading waits for them to drain.
     bool m_reading_held = false;
 
-    // Port numbers held by running tests of all handlers, regardless of protocol. Any worker
-    // thread; only through reservePortOrWait, releasePort and isPortInUse, under s_ports_mutex.
+    // Port numbers held by running tests of all handlers, regardless of protocol, and by the web
+    // front door's checks. Any thread; only through reservePort, reservePortOrWait, releasePort
+    // and isPortInUse, under s_ports_mutex.
     static QSet<int> s_reserved_ports;
     // Handlers waiting for a reserved port, woken (and forgotten) when it is released. Under
     // s_ports_mutex too; a handler removes itself before it is destroyed.
