@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/settings.h"
+#include "net/descriptorbudget.h"
+#include "porttest/portreservation.h"
 #include "protocol/controlprotocol.h"
 #include "service/qtservice.h"
 
@@ -8,13 +11,14 @@
 class HttpFrontDoor;
 class PortTesterServer;
 
-// The one service of the executable: a control server on the control port.
+// The one service of the executable: a control server on the control port, and the web front
+// door when asked for. Owns what both share: the port reservation and the descriptor budget.
 class ConnTesterService : public QtService<QCoreApplication>
 {
 public:
     static constexpr quint16 DefaultControlPort = ControlProtocol::DefaultPort;
 
-    ConnTesterService(int argc, char **argv);
+    ConnTesterService(int argc, char **argv, const Settings &settings);
     ~ConnTesterService() override;
 
 protected:
@@ -23,10 +27,16 @@ protected:
     void resume() override;
 
 private:
-    static quint16 controlPort();
+    quint16 controlPort() const;
+    bool startFrontDoor(QCoreApplication *application);
+    void logEvent(const QString &message);
 
-    // Owned by the application object, which deletes it at the end of the run.
-    PortTesterServer *server = nullptr;
-    // The same; none unless VX_HTTP_PORT is set.
-    HttpFrontDoor *frontDoor = nullptr;
+    Settings m_settings;
+    PortReservation m_reservation;
+    DescriptorBudget m_budget;
+    // Owned by the application object, which deletes them at the end of the run; both go before
+    // this object, whose reservation and budget they use.
+    PortTesterServer *m_server = nullptr;
+    // None unless VX_HTTP_PORT is set.
+    HttpFrontDoor *m_front_door = nullptr;
 };

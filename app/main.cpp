@@ -1,4 +1,6 @@
 #include "app/conntesterservice.h"
+#include "app/settings.h"
+#include "log/debuglog.h"
 
 int main(int argc, char **argv)
 {
@@ -7,6 +9,9 @@ int main(int argc, char **argv)
     // and wakes up with fewer system calls. Read when each thread's loop is created, so it is
     // set before any exists.
     qputenv("QT_NO_GLIB", "1");
-    ConnTesterService service(argc, argv);
+    // Read once, before anything logs: the debug log's place and bound are among them.
+    const Settings settings = Settings::fromEnvironment();
+    DebugLog::configure(settings.debugLogDirectory, settings.debugLogMaxBytes);
+    ConnTesterService service(argc, argv, settings);
     return service.exec();
 }

@@ -1,39 +1,22 @@
 #include "http/callerresolver.h"
 
-CallerResolver CallerResolver::fromEnvironment()
-{
-    const QByteArray text = qgetenv("VX_TRUSTED_PROXIES");
-    QList<QHostAddress> trusted;
-    for (const QByteArray &entry : text.split(',')) {
-        if (entry.trimmed().isEmpty())
-            continue;
-        const QHostAddress address = parseEntry(entry);
-        if (address.isNull()) {
-            qDebug("CallerResolver: VX_TRUSTED_PROXIES=\"%s\" is not a list of addresses, "
-                   "trusting no proxy",
-                   text.toPercentEncoding(" ,").constData());
-            return CallerResolver();
-        }
-        trusted.append(address);
-    }
-    return CallerResolver(trusted);
-}
+#include "net/peeraddress.h"
 
 CallerResolver::CallerResolver(const QList<QHostAddress> &trustedProxies)
 {
     for (const QHostAddress &address : trustedProxies)
-        m_trusted.append(unmapped(address));
+        m_trusted.append(plainAddress(address));
 }
 
 bool CallerResolver::isTrusted(const QHostAddress &address) const
 {
-    return m_trusted.contains(unmapped(address));
+    return m_trusted.contains(plainAddress(address));
 }
 
 QHostAddress CallerResolver::callerOf(const QHostAddress &peer,
                                       const QByteArray &forwardedFor) const
 {
-    const QHostAddress tcpPeer = unmapped(peer);
+    const QHostAddress tcpPeer = plainAddress(peer);
     if (forwardedFor.trimmed().isEmpty() || !isTrusted(tcpPeer))
         return tcpPeer;
     const QList<QByteArray> entries = forwardedFor.split(',');
@@ -46,13 +29,6 @@ QHostAddress CallerResolver::callerOf(const QHostAddress &peer,
             return caller;
     }
     return caller;
-}
-
-QHostAddress CallerResolver::unmapped(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
 }
 
 // "a.b.c.d", "a.b.c.d:port", an IPv6 address, or one in brackets with or without a port; any
@@ -69,5 +45,5 @@ QHostAddress CallerResolver::parseEntry(QByteArray entry)
     QHostAddress address;
     if (entry.isEmpty() || entry.contains('%') || !address.setAddress(QString::fromLatin1(entry)))
         return QHostAddress();
-    return unmapped(address);
+    return plainAddress(address);
 }

@@ -9,10 +9,6 @@
 class CallerResolver
 {
 public:
-    // VX_TRUSTED_PROXIES: comma-separated addresses. An unusable entry is reported in the debug
-    // log and no proxy is trusted.
-    static CallerResolver fromEnvironment();
-
     explicit CallerResolver(const QList<QHostAddress> &trustedProxies = {});
 
     bool isTrusted(const QHostAddress &address) const;
@@ -20,9 +16,6 @@ public:
     // address that is not itself a trusted proxy (all trusted: the left-most). An entry that is
     // not an address makes the header worthless, and the peer is the caller.
     QHostAddress callerOf(const QHostAddress &peer, const QByteArray &forwardedFor) const;
-
-    // An IPv4 peer of a dual-stack socket arrives as ::ffff:a.b.c.d; it is a.b.c.d.
-    static QHostAddress unmapped(const QHostAddress &address);
 
 private:
     static QHostAddress parseEntry(QByteArray entry);

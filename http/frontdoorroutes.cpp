@@ -58,7 +58,8 @@ FrontDoorRoutes::route(const HttpRequest &request, const QHostAddress &caller) c
     if (path == u"/check")
         return routePortCheck(request, caller, request.query().queryItemValue(u"port"_s), true);
     if (path == u"/")
-        return HttpResponse::html(200, FrontDoorPage::home(caller.toString(), shownHost(request)));
+        return HttpResponse::html(200, FrontDoorPage::home(caller.toString(), shownHost(request)),
+                                  FrontDoorPage::contentSecurityPolicy());
     return HttpResponse::text(404, u"not found\n"_s);
 }
 
@@ -88,7 +89,8 @@ HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const QHos
     if (check.asPage) {
         return HttpResponse::html(200,
                                   FrontDoorPage::checkResult(caller.toString(), shownHost(request),
-                                                             check.port, reachable, elapsedMs));
+                                                             check.port, reachable, elapsedMs),
+                                  FrontDoorPage::contentSecurityPolicy());
     }
     return HttpResponse::json(
         200, "{\"ip\": " + jsonString(caller.toString()) +
@@ -112,7 +114,8 @@ HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const QHostAdd
 {
     if (asPage) {
         return HttpResponse::html(
-            status, FrontDoorPage::problem(caller.toString(), shownHost(request), message));
+            status, FrontDoorPage::problem(caller.toString(), shownHost(request), message),
+            FrontDoorPage::contentSecurityPolicy());
     }
     return HttpResponse::json(status, errorJson(message));
 }

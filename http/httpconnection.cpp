@@ -1,9 +1,11 @@
 #include "http/httpconnection.h"
 
 #include "http/callerresolver.h"
+#include "http/httplogging.h"
 #include "http/httpresponse.h"
 #include "http/tcpreachcheck.h"
-#include "server/peeraddress.h"
+#include "net/loggedtext.h"
+#include "net/peeraddress.h"
 
 #include <QTcpSocket>
 
@@ -15,20 +17,10 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-// How much of a request target the debug log keeps, as for control lines.
-constexpr qsizetype kLoggedTargetLength = 200;
 // Answers a client may leave unread before its further requests wait.
 constexpr qint64 kMaxUnsent = 64 * 1024;
 // How long a closing connection waits for the client to read the last answer and hang up.
 constexpr int kLingerMs = 2000;
-
-QByteArray loggedText(const QString &text)
-{
-    if (text.size() <= kLoggedTargetLength)
-        return text.toUtf8();
-    return text.first(kLoggedTargetLength).toUtf8() + " ... (" + QByteArray::number(text.size()) +
-           " bytes)";
-}
 
 // The path and the names of the query's items: values may be huge and say little.
 QString loggedTarget(const HttpRequest &request)
@@ -41,9 +33,10 @@ QString loggedTarget(const HttpRequest &request)
 } // namespace
 
 HttpConnection::HttpConnection(QTcpSocket *socket, const CallerResolver &callers,
-                               const FrontDoorRoutes &routes, QObject *parent)
+                               const FrontDoorRoutes &routes, PortReservation &reservation,
+                               QObject *parent)
     : QObject(parent), m_socket(socket), m_callers(callers), m_routes(routes),
-      m_peer(plainPeerAddress(*socket))
+      m_reservation(reservation), m_peer(plainPeerAddress(*socket))
 {
     m_socket->setParent(this);
     // Unread input stays in the kernel, where TCP flow control holds the client back.
@@ -84,8 +77,8 @@ void HttpConnection::onBytesWritten()
 void HttpConnection::onIdleTimeout()
 {
     if (!m_closing) {
-        qDebug("HttpConnection: no complete request from %s within %d ms, closing",
-               qPrintable(m_peer.toString()), IdleTimeoutMs);
+        qCDebug(lcHttp, "HttpConnection: no complete request from %s within %d ms, closing",
+                qPrintable(m_peer.toString()), IdleTimeoutMs);
     }
     m_socket->abort();
 }
@@ -153,7 +146,8 @@ void HttpConnection::serve(const HttpRequest &request)
         return;
     }
     const auto check = std::get<FrontDoorRoutes::PortCheck>(routed);
-    auto reachCheck = std::make_unique<TcpReachCheck>(caller, check.port, check.timeoutMs, this);
+    auto reachCheck =
+        std::make_unique<TcpReachCheck>(caller, check.port, check.timeoutMs, m_reservation, this);
     if (!reachCheck->start()) {
         const HttpResponse busy = m_routes.busyAnswer(request, caller, check);
         logRequest(request, caller, QString::number(busy.status()));
@@ -221,6 +215,6 @@ void HttpConnection::logRequest(const HttpRequest &request, const QHostAddress &
                              : u"%1 (via %2)"_s.arg(caller.toString(), m_peer.toString());
     const QByteArray method = request.method().isEmpty() ? "-" : request.method();
     const QString target = request.path().isEmpty() ? u"-"_s : loggedTarget(request);
-    qDebug("HTTP %s %s from %s: %s", loggedText(QString::fromLatin1(method)).constData(),
-           loggedText(target).constData(), qPrintable(from), qPrintable(outcome));
+    qCDebug(lcHttp, "HTTP %s %s from %s: %s", loggedText(QString::fromLatin1(method)).constData(),
+            loggedText(target).constData(), qPrintable(from), qPrintable(outcome));
 }

@@ -11,6 +11,7 @@
 #include <optional>
 
 class CallerResolver;
+class PortReservation;
 class HttpResponse;
 class QTcpSocket;
 class TcpReachCheck;
@@ -29,9 +30,9 @@ public:
     // connection is closed.
     static constexpr int IdleTimeoutMs = 10000;
 
-    // Takes the socket over; `callers` and `routes` must outlive the connection.
+    // Takes the socket over; `callers`, `routes` and `reservation` must outlive the connection.
     HttpConnection(QTcpSocket *socket, const CallerResolver &callers, const FrontDoorRoutes &routes,
-                   QObject *parent = nullptr);
+                   PortReservation &reservation, QObject *parent = nullptr);
     ~HttpConnection() override;
 
     QHostAddress peerAddress() const { return m_peer; }
@@ -58,6 +59,7 @@ private:
     QTcpSocket *m_socket;
     const CallerResolver &m_callers;
     const FrontDoorRoutes &m_routes;
+    PortReservation &m_reservation;
     QHostAddress m_peer;
     QByteArray m_buffer;
     QTimer m_idle_timer;

@@ -2,56 +2,60 @@
 
 #include "http/callerresolver.h"
 #include "http/frontdoorroutes.h"
-#include "server/serverlimits.h"
+#include "http/frontdoorsettings.h"
+#include "net/connectionlimiter.h"
+#include "net/serverlimits.h"
 
-#include <QHash>
+#include <QObject>
 #include <QSet>
-#include <QString>
 #include <QTcpServer>
 
-#include <optional>
+#include <memory>
 
+class DescriptorBudget;
 class HttpConnection;
+class PortReservation;
 
-// The web front door: answers plain HTTP on its own port, on IPv4 and IPv6, with the caller's
-// address and TCP port checks (see FrontDoorRoutes). Off unless VX_HTTP_PORT is set.
+// The web front door: answers plain HTTP on the listener it is handed, with the caller's address
+// and TCP port checks (see FrontDoorRoutes).
 //
 // Threading: everything runs in the thread that created it (the main thread); a port check
 // waits on its socket, never on a thread.
-class HttpFrontDoor : public QTcpServer
+class HttpFrontDoor : public QObject
 {
     Q_OBJECT
 
 public:
     // Connections served at once, whoever they come from; more are closed at once.
     static constexpr int MaxConnections = 1024;
+    static constexpr int ListenBacklog = 4096;
 
-    // VX_HTTP_PORT, or none when it is not set (or not a port number: reported in the debug log).
-    static std::optional<quint16> portFromEnvironment();
-
-    // Listens at once on all addresses, IPv6 and IPv4 (IPv4 alone where the host has no IPv6);
-    // isListening() tells whether that worked. Trusted proxies are read from the environment.
-    HttpFrontDoor(quint16 port, const ServerLimits &limits, QObject *parent = nullptr);
+    // `reservation` and `budget` are shared with the control server and must outlive the door.
+    HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimits &limits,
+                  PortReservation &reservation, DescriptorBudget &budget,
+                  QObject *parent = nullptr);
     ~HttpFrontDoor() override;
+
+    // Takes the listening socket over and serves it from now on.
+    void serve(std::unique_ptr<QTcpServer> listener);
+    quint16 serverPort() const;
 
     // While paused, like the control server, new connections are closed at once.
     void setPaused(bool paused) { m_paused = paused; }
 
-protected:
-    void incomingConnection(qintptr socketDescriptor) override;
-
 private:
+    void onPendingConnection();
     void onConnectionClosed();
-    bool hasRoomFor(const QHostAddress &peer, const QString &key);
+    void serveConnection(QTcpSocket *socket);
+    bool hasRoomFor(const QHostAddress &peer);
 
     ServerLimits m_limits;
+    PortReservation &m_reservation;
+    DescriptorBudget &m_budget;
     CallerResolver m_callers;
     FrontDoorRoutes m_routes;
+    std::unique_ptr<QTcpServer> m_listener;
     QSet<HttpConnection *> m_connections;
-    // Open connections per limit key (an IPv4 address, an IPv6 /64 prefix).
-    QHash<QString, int> m_key_connections;
-    // Keys whose refusal is logged: once until the key has room again ("" for all connections
-    // taken).
-    QSet<QString> m_refusals_logged;
+    ConnectionLimiter m_limiter;
     bool m_paused = false;
 };

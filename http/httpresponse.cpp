@@ -1,7 +1,5 @@
 #include "http/httpresponse.h"
 
-#include "http/frontdoorpage.h"
-
 HttpResponse::HttpResponse(int status, const QByteArray &contentType, const QByteArray &body)
     : m_status(status), m_content_type(contentType), m_body(body)
 {
@@ -17,9 +15,11 @@ HttpResponse HttpResponse::json(int status, const QByteArray &json)
     return HttpResponse(status, "application/json", json);
 }
 
-HttpResponse HttpResponse::html(int status, const QString &html)
+HttpResponse HttpResponse::html(int status, const QString &html, const QByteArray &policy)
 {
-    return HttpResponse(status, "text/html; charset=utf-8", html.toUtf8());
+    HttpResponse response(status, "text/html; charset=utf-8", html.toUtf8());
+    response.m_policy = policy;
+    return response;
 }
 
 void HttpResponse::addHeader(const QByteArray &name, const QByteArray &value)
@@ -37,7 +37,7 @@ QByteArray HttpResponse::toBytes(bool keepAlive) const
                        "\r\nCache-Control: no-store"
                        "\r\nX-Content-Type-Options: nosniff"
                        "\r\nContent-Security-Policy: " +
-                       FrontDoorPage::contentSecurityPolicy() + "\r\n";
+                       m_policy + "\r\n";
     for (const auto &[name, value] : m_headers)
         bytes += name + ": " + value + "\r\n";
     if (!keepAlive)

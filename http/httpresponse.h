@@ -13,7 +13,8 @@ public:
     HttpResponse(int status, const QByteArray &contentType, const QByteArray &body);
     static HttpResponse text(int status, const QString &text);
     static HttpResponse json(int status, const QByteArray &json);
-    static HttpResponse html(int status, const QString &html);
+    // `policy`: the page's Content-Security-Policy, admitting what the page itself uses.
+    static HttpResponse html(int status, const QString &html, const QByteArray &policy);
 
     void addHeader(const QByteArray &name, const QByteArray &value);
     int status() const { return m_status; }
@@ -28,5 +29,7 @@ private:
     int m_status = 200;
     QByteArray m_content_type;
     QByteArray m_body;
+    // Answers that are no page may load nothing at all.
+    QByteArray m_policy = "default-src 'none'; frame-ancestors 'none'; base-uri 'none'";
     QList<QPair<QByteArray, QByteArray>> m_headers;
 };

@@ -1,12 +1,12 @@
 #include "http/tcpreachcheck.h"
 
-#include "server/porttesthandler.h"
+#include "porttest/portreservation.h"
 
 #include <QNetworkProxy>
 
 TcpReachCheck::TcpReachCheck(const QHostAddress &address, quint16 port, int timeoutMs,
-                             QObject *parent)
-    : QObject(parent), m_address(address), m_port(port)
+                             PortReservation &reservation, QObject *parent)
+    : QObject(parent), m_reservation(reservation), m_address(address), m_port(port)
 {
     // A proxy would answer for the caller: the check must reach the caller itself.
     m_socket.setProxy(QNetworkProxy::NoProxy);
@@ -24,7 +24,7 @@ TcpReachCheck::~TcpReachCheck()
 
 bool TcpReachCheck::start()
 {
-    if (!PortTestHandler::reservePort(m_port))
+    if (!m_reservation.reserve(m_port))
         return false;
     m_holds_port = true;
     m_clock.start();
@@ -68,6 +68,6 @@ void TcpReachCheck::stop()
     m_socket.abort();
     if (m_holds_port) {
         m_holds_port = false;
-        PortTestHandler::releasePort(m_port);
+        m_reservation.release(m_port);
     }
 }

@@ -9,13 +9,16 @@
 // One connect-back: can a TCP connection to the port at the caller's address be opened within
 // the time limit? The port is reserved process-wide while the check runs, so it never runs
 // beside a control connection's test of the same port.
+class PortReservation;
+
 class TcpReachCheck : public QObject
 {
     Q_OBJECT
 
 public:
+    // `reservation` must outlive the check.
     TcpReachCheck(const QHostAddress &address, quint16 port, int timeoutMs,
-                  QObject *parent = nullptr);
+                  PortReservation &reservation, QObject *parent = nullptr);
     // A check still running is stopped and its port released.
     ~TcpReachCheck() override;
 
@@ -36,6 +39,7 @@ private:
     void finish(bool reachable);
     void stop();
 
+    PortReservation &m_reservation;
     QHostAddress m_address;
     quint16 m_port = 0;
     QTcpSocket m_socket;

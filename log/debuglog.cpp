@@ -1,7 +1,5 @@
 #include "log/debuglog.h"
 
-#include "log/environmentsetting.h"
-
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -35,9 +33,8 @@ std::atomic<int> s_fd{-1};
 std::atomic<qint64> s_size{0};
 
 // With the lock held exclusively only: the open file's path (rotation stays in its folder, whatever
-// the temporary directory is by then), and whether a bad VX_DEBUGLOG_MAX_BYTES has been reported.
+// the temporary directory is by then).
 QByteArray s_path;
-bool s_complained = false;
 
 // The closing banner is "HH:mm:ss.zzz " plus this. Messages leave room for it, so every file can
 // end with it and still stay within the bound.
@@ -98,44 +95,30 @@ const char *levelPrefix(int type)
     }
 }
 
-struct Bound
+// Set by configure() before the log is installed; read by every message.
+std::atomic<qint64> s_max_bytes{DebugLog::DefaultMaxBytes}; // 0: unbounded
+QString &directory()
 {
-    qint64 bytes = DebugLog::DefaultMaxBytes; // 0: unbounded
-    QByteArray complaint;                     // why VX_DEBUGLOG_MAX_BYTES was not used
-};
-
-Bound readBound()
-{
-    const char *name = "VX_DEBUGLOG_MAX_BYTES";
-    Bound bound;
-    QByteArray malformed;
-    if (const std::optional<qint64> value =
-            EnvironmentSetting::number(name, std::numeric_limits<qint64>::max(), &malformed))
-        bound.bytes = *value;
-    else if (!malformed.isEmpty())
-        bound.complaint = "DebugLog: " + QByteArray(name) + '=' + malformed +
-                          " is not a byte count, using " + QByteArray::number(bound.bytes);
-    return bound;
+    static QString configured;
+    return configured;
 }
 
-// Read once per process, by install() or the first message.
-const Bound &bound()
+qint64 maxBytes()
 {
-    static const Bound once = readBound();
-    return once;
+    return s_max_bytes.load(std::memory_order_relaxed);
 }
 
 // Whether a file of `size` bytes can take `more` and still leave room for the closing banner.
 bool fits(qint64 size, qint64 more)
 {
-    const qint64 max = bound().bytes;
+    const qint64 max = maxBytes();
     return max == 0 || size + more + ClosingBannerSize <= max;
 }
 
 // Claims room for a message in the open file; false when it does not fit.
 bool claim(qint64 more)
 {
-    if (bound().bytes == 0)
+    if (maxBytes() == 0)
         return true;
     qint64 size = s_size.load(std::memory_order_relaxed);
     do {
@@ -202,7 +185,7 @@ void closeLocked()
 {
     if (s_fd.load() < 0)
         return;
-    if (bound().bytes == 0 || s_size.load() + ClosingBannerSize <= bound().bytes)
+    if (maxBytes() == 0 || s_size.load() + ClosingBannerSize <= maxBytes())
         writeCountedLocked(timeStamp() + ClosedBanner);
     ::close(s_fd.exchange(-1));
 }
@@ -235,13 +218,10 @@ bool rotateLocked()
     return openLocked(s_path);
 }
 
-// The lines that start a file: the banner and, once per process, the complaint about the bound.
+// The line that starts a file.
 QByteArray openingLines(const QByteArray &prefix)
 {
-    QByteArray lines = '\n' + prefix + "--- DEBUG LOG OPENED ---\n";
-    if (!s_complained && !bound().complaint.isEmpty())
-        lines += prefix + levelPrefix(QtDebugMsg) + bound().complaint + '\n';
-    return lines;
+    return '\n' + prefix + "--- DEBUG LOG OPENED ---\n";
 }
 
 // Opens or rotates the file as needed for a message of `size` bytes and returns how many of
@@ -270,13 +250,11 @@ qint64 makeRoomLocked(const QByteArray &prefix, qint64 size)
             return 0;
         opening = openingLines(prefix);
     }
-    if (!opening.isEmpty() && fits(s_size.load(), opening.size())) {
+    if (!opening.isEmpty() && fits(s_size.load(), opening.size()))
         writeCountedLocked(opening);
-        s_complained = true;
-    }
-    if (bound().bytes == 0)
+    if (maxBytes() == 0)
         return size;
-    return qBound(qint64(0), bound().bytes - ClosingBannerSize - s_size.load(), size);
+    return qBound(qint64(0), maxBytes() - ClosingBannerSize - s_size.load(), size);
 }
 
 // A foreground run in a terminal shows its log live; a service or a test run stays quiet.
@@ -320,12 +298,18 @@ void writeExclusive(int type, const QByteArray &prefix, const QByteArray &line)
 
 QString DebugLog::filePath()
 {
-    return QDir::tempPath() + QDir::separator() + QStringLiteral("service-debuglog.txt");
+    const QString folder = directory().isEmpty() ? QDir::tempPath() : directory();
+    return folder + QDir::separator() + QStringLiteral("service-debuglog.txt");
+}
+
+void DebugLog::configure(const QString &directory, qint64 maxBytes)
+{
+    ::directory() = directory;
+    s_max_bytes = maxBytes;
 }
 
 void DebugLog::install()
 {
-    bound(); // read the settings before the first message
     qInstallMessageHandler(&DebugLog::messageHandler);
     qAddPostRoutine(&DebugLog::close);
 }

@@ -4,11 +4,12 @@
 #include <QtGlobal>
 
 // The process's debug log: every Qt diagnostic of every thread, appended to
-// "service-debuglog.txt" in the temporary directory and flushed per message.
+// "service-debuglog.txt" in the temporary directory (or the configured one) and flushed per
+// message.
 //
-// Size: VX_DEBUGLOG_MAX_BYTES (read once, when the log is installed or first written; 0 means
-// no bound) caps the file. A message that would take it past the bound first moves it to
-// "service-debuglog.txt.1", replacing an older one, and starts a fresh file.
+// Size: the configured bound (0 means none) caps the file. A message that would take it past
+// the bound first moves it to "service-debuglog.txt.1", replacing an older one, and starts a
+// fresh file.
 //
 // Threading: any thread may log. Each message is one write(2) to a file opened for appending, so
 // lines never interleave; close(), the opening of the file and its rotation exclude every message.
@@ -16,6 +17,10 @@ class DebugLog
 {
 public:
     static constexpr qint64 DefaultMaxBytes = 64 * 1024 * 1024;
+
+    // Where the log goes (empty: the temporary directory) and its bound; called before the log
+    // is installed, from the settings.
+    static void configure(const QString &directory, qint64 maxBytes);
 
     // Installs the message handler (replacing, not chaining, any earlier one) and registers
     // close() as a post routine, so the closing banner is written when the application object

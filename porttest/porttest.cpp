@@ -1,5 +1,7 @@
 #include "porttest/porttest.h"
 
+#include "net/peeraddress.h"
+#include "porttest/porttestlogging.h"
 #include "protocol/porttestingline.h"
 
 #include <QHostAddress>
@@ -105,7 +107,7 @@ bool PortTest::handleTest(bool serverSide)
     cleanup();
     m_server_side = serverSide;
     m_finished = false;
-    qDebug("PortTest::handleTest() - called!");
+    qCDebug(lcPortTest, "PortTest::handleTest() - called!");
     if (m_server_side)
         startTimeoutTimer();
     return m_protocol == Tcp ? setupTCPTest() : setupUDPTest();
@@ -173,14 +175,14 @@ void PortTest::succeed(Direction reported)
     finish(true);
     // Success lines carry their own line end; the others get theirs when sent.
     Q_EMIT sendToPeer(ControlProtocol::resultLine(reported, m_protocol, m_port, Result::Success) +
-                      u"\r\n"_s);
+                      ControlProtocol::LineEnd);
     Q_EMIT testDone(true);
 }
 
 void PortTest::onTimeoutReached()
 {
     if (m_finished) {
-        qDebug("PortTest::onTimeoutReached() - already finished not triggering twice");
+        qCDebug(lcPortTest, "PortTest::onTimeoutReached() - already finished not triggering twice");
         return;
     }
     m_timed_out = true;
@@ -195,13 +197,13 @@ void PortTest::onTimeoutReached()
 
 void PortTest::onAbortTest()
 {
-    qDebug("PortTest::onAbortTest()");
+    qCDebug(lcPortTest, "PortTest::onAbortTest()");
     finish(false);
 }
 
 void PortTest::onFailure()
 {
-    qDebug("PortTest::onFailure()");
+    qCDebug(lcPortTest, "PortTest::onFailure()");
     finish(false);
 }
 
@@ -220,8 +222,8 @@ bool PortTest::setupTcpIn()
     connect(m_tcp_server, &QTcpServer::newConnection, this, &PortTest::onTcpConnection);
     if (!m_tcp_server->listen(localAddressFor(m_peer_address), m_port)) {
         m_error = m_tcp_server->errorString();
-        qDebug("PortTest::setupTCPTest() - listening on port %d failed! Error: %s", m_port,
-               m_error.toLocal8Bit().constData());
+        qCDebug(lcPortTest, "PortTest::setupTCPTest() - listening on port %d failed! Error: %s",
+                m_port, m_error.toLocal8Bit().constData());
         Q_EMIT sendToPeer(ControlProtocol::resultLine(In, Tcp, m_port, Result::Failure));
         return false;
     }
@@ -249,16 +251,15 @@ void PortTest::onTcpConnection()
     // connection holds at most the listener and this one descriptor for its test.
     QTcpSocket *connection = m_tcp_server->nextPendingConnection();
     // An IPv4 peer of a dual-stack listener is named as plain IPv4, as everywhere.
-    bool mapped = false;
-    const quint32 ipv4 = connection->peerAddress().toIPv4Address(&mapped);
-    const QString from = (mapped ? QHostAddress(ipv4) : connection->peerAddress()).toString();
+    const QString from = plainPeerAddress(*connection).toString();
     connection->abort();
     if (from == m_peer_address)
-        qDebug("PortTest::onTcpConnection() - got connection request from expected peer %s",
-               m_peer_address.toLocal8Bit().constData());
+        qCDebug(lcPortTest,
+                "PortTest::onTcpConnection() - got connection request from expected peer %s",
+                m_peer_address.toLocal8Bit().constData());
     else
-        qDebug("PortTest::onTcpConnection() - got a connection request from %s",
-               from.toLocal8Bit().constData());
+        qCDebug(lcPortTest, "PortTest::onTcpConnection() - got a connection request from %s",
+                from.toLocal8Bit().constData());
     succeed(In);
 }
 
@@ -286,7 +287,7 @@ bool PortTest::setupUDPTest()
 bool PortTest::bindUdpIn()
 {
     if (!m_udp_socket->bind(localAddressFor(m_peer_address), m_port)) {
-        qDebug("PortTest::setupUDPTest() - Could not bind to UDP-Port %d", m_port);
+        qCDebug(lcPortTest, "PortTest::setupUDPTest() - Could not bind to UDP-Port %d", m_port);
         return false;
     }
     announce();
@@ -296,7 +297,7 @@ bool PortTest::bindUdpIn()
 bool PortTest::bindUdpOut()
 {
     if (!m_udp_socket->bind(localAddressFor(m_peer_address), 0)) {
-        qDebug("PortTest::setupUDPTest() - Could not bind to any UDP-Port");
+        qCDebug(lcPortTest, "PortTest::setupUDPTest() - Could not bind to any UDP-Port");
         return false;
     }
     announce();
@@ -313,7 +314,7 @@ void PortTest::onPacketTimer()
     const qint64 written = m_udp_socket->writeDatagram(QByteArray::fromRawData(pingText, pingSize),
                                                        QHostAddress(m_peer_address), m_port);
     if (written != pingSize)
-        qDebug("PortTest::onPacketTimer() - udp writeDatagram() failed!");
+        qCDebug(lcPortTest, "PortTest::onPacketTimer() - udp writeDatagram() failed!");
 }
 
 void PortTest::onReadPendingDatagrams()
@@ -324,7 +325,7 @@ void PortTest::onReadPendingDatagrams()
         QByteArray datagram(std::max<qint64>(m_udp_socket->pendingDatagramSize(), 0), '\0');
         const qint64 read = m_udp_socket->readDatagram(datagram.data(), datagram.size());
         if (read < 0) {
-            qDebug("PortTest::onReadPendingDatagrams() - readDatagram() failed!");
+            qCDebug(lcPortTest, "PortTest::onReadPendingDatagrams() - readDatagram() failed!");
             continue;
         }
         datagram.truncate(read);
@@ -342,16 +343,18 @@ void PortTest::onControlMessage(QString mes)
 {
     const std::optional<PortTestingLine> line = PortTestingLine::parse(mes);
     if (!line) {
-        qDebug("PortTest::onControlMessage got invalid commandline: %s",
-               mes.toLocal8Bit().constData());
+        qCDebug(lcPortTest, "PortTest::onControlMessage got invalid commandline: %s",
+                mes.toLocal8Bit().constData());
         return;
     }
 
     if (m_server_side) {
-        qDebug("ServerSide - PortTest::onControlMessage() -> %s", mes.toLocal8Bit().constData());
+        qCDebug(lcPortTest, "ServerSide - PortTest::onControlMessage() -> %s",
+                mes.toLocal8Bit().constData());
         applyServerReport(*line);
     } else {
-        qDebug("ClientSide - PortTest::onControlMessage() -> %s", mes.toLocal8Bit().constData());
+        qCDebug(lcPortTest, "ClientSide - PortTest::onControlMessage() -> %s",
+                mes.toLocal8Bit().constData());
         applyClientReport(*line);
     }
 }
@@ -360,8 +363,9 @@ void PortTest::applyServerReport(const PortTestingLine &line)
 {
     // The direction is not compared: the peer names its own.
     if (line.port != m_port || line.protocol != m_protocol) {
-        qDebug("ServerSide - PortTest::onControlMessage() port or protocol do not match "
-               "currently scheduled test!");
+        qCDebug(lcPortTest,
+                "ServerSide - PortTest::onControlMessage() port or protocol do not match "
+                "currently scheduled test!");
         return;
     }
     if (m_finished || !line.result || line.result == Result::Timeout)
@@ -390,7 +394,7 @@ void PortTest::applyClientReport(const PortTestingLine &line)
     if (line.protocol == Udp) {
         startPacketTimer();
     } else if (!m_tcp_socket) {
-        qDebug("Error: m_tcp_socket == NULL !!!");
+        qCDebug(lcPortTest, "Error: m_tcp_socket == NULL !!!");
     } else if (m_tcp_socket->state() == QAbstractSocket::UnconnectedState) {
         m_tcp_socket->connectToHost(m_peer_address, m_port, QIODevice::ReadWrite);
     }

@@ -64,4 +64,10 @@ QString publicIpLine(const QString &address)
     return PublicIpPrefix + address;
 }
 
+QByteArray wireLine(QStringView line)
+{
+    const QStringView bare = line.endsWith(LineEnd) ? line.chopped(LineEnd.size()) : line;
+    return bare.toLatin1().append(LineEnd.data(), LineEnd.size());
+}
+
 } // namespace ControlProtocol

@@ -23,6 +23,8 @@ inline constexpr QLatin1StringView GetPublicIpWord("getpublicip");
 inline constexpr QLatin1StringView TestPortWord("testport");
 inline constexpr QLatin1StringView PortTestingWord("porttesting");
 inline constexpr QLatin1StringView PublicIpPrefix("Public IP ");
+// What ends every line on the wire, exactly once.
+inline constexpr QLatin1StringView LineEnd("\r\n");
 
 enum Protocol { Tcp = 0, Udp = 1 };
 // Seen from the side that runs the test: "in" listens or binds and waits, "out" connects or
@@ -48,5 +50,9 @@ QString resultLine(Direction direction, Protocol protocol, int port, Result resu
 QString testPortLine(Direction direction, Protocol protocol, int port, int timeLimitMs);
 // "Public IP 192.0.2.7"
 QString publicIpLine(const QString &address);
+
+// The line as it goes on the wire: its bytes (every line of the protocol is ASCII; read back as
+// Latin-1), ending in exactly one LineEnd whether or not the line had it.
+QByteArray wireLine(QStringView line);
 
 } // namespace ControlProtocol

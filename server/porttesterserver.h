@@ -1,77 +1,87 @@
 #pragma once
 
-#include "server/serverlimits.h"
+#include "log/eventsink.h"
+#include "net/connectionlimiter.h"
+#include "net/serverlimits.h"
 
-#include <QDeadlineTimer>
-#include <QHash>
-#include <QHostAddress>
-#include <QMap>
+#include <QObject>
 #include <QSocketNotifier>
-#include <QString>
 #include <QTcpServer>
 #include <QTimer>
 
+#include <map>
+#include <memory>
+
+class DescriptorBudget;
+class PortReservation;
 class PortTestHandler;
 class QTcpSocket;
 
-// Control server: accepts control connections and gives each a PortTestHandler with a worker
-// thread of its own; tears the pair down when the connection closes. Listening on
-// QHostAddress::Any serves IPv4 and IPv6 clients on one dual-stack socket, or IPv4 clients
-// alone where the host has no IPv6 (said once in the debug log).
+// Control server: serves the control connections arriving at the listener it is handed, giving
+// each a PortTestHandler with a worker thread of its own, and tears the pair down when the
+// connection closes.
 //
-// Threading: lives in the thread that created it (the main thread); m_paused and m_clients are
-// touched only there and need no lock.
-class PortTesterServer : public QTcpServer
+// Threading: lives in the thread that created it (the main thread); m_paused, m_clients and
+// m_limiter are touched only there and need no lock.
+class PortTesterServer : public QObject
 {
     Q_OBJECT
 
 public:
-    PortTesterServer(const QHostAddress &address, quint16 port,
-                     const ServerLimits &limits = ServerLimits(), QObject *parent = nullptr);
+    // A listen backlog for the listener it is handed: a burst of connections waits in the kernel
+    // while the workers start.
+    static constexpr int ListenBacklog = 4096;
+
+    // `reservation` and `budget` are shared with the web front door and must outlive the server;
+    // `events` gets each opened and closed connection.
+    PortTesterServer(const ServerLimits &limits, PortReservation &reservation,
+                     DescriptorBudget &budget, EventSink events, QObject *parent = nullptr);
     ~PortTesterServer() override;
+
+    // Takes the listening socket over and serves it from now on.
+    void serve(std::unique_ptr<QTcpServer> listener);
+    quint16 serverPort() const;
 
     // While paused, new connections are closed at once; served ones are left alone.
     void pause();
     void resume();
     bool isPaused() const { return m_paused; }
 
-    qsizetype clientCount() const { return m_clients.size(); }
-
-protected:
-    void incomingConnection(qintptr socketDescriptor) override;
+    qsizetype clientCount() const { return qsizetype(m_clients.size()); }
 
 private Q_SLOTS:
-    void discardClient();
+    void onDisconnected();
     void onAcceptReady();
     void onAcceptRetry();
     void onTrimMemory();
 
 private:
-    void serve(qintptr socketDescriptor);
-    void refuse(qintptr socketDescriptor);
-    bool hasDescriptorsForClient() const;
-    bool listenOnBothFamilies(quint16 port);
-    bool addressHasRoom(const QString &key) const;
+    // One served connection. The handler goes first: its destructor ends the worker thread, and
+    // only then is the socket, which belongs to that thread, safe to free from here.
+    struct Client
+    {
+        std::unique_ptr<QTcpSocket> socket;
+        std::unique_ptr<PortTestHandler> handler;
+        QHostAddress peer;
+    };
+
+    void incomingConnection(qintptr socketDescriptor);
+    void serveConnection(qintptr socketDescriptor);
+    static void refuse(qintptr socketDescriptor);
     void logRefusal(const QString &key, const QString &message);
     void holdAccepting();
     void closeClients();
-    void forgetClient(const PortTestHandler *handler);
-    void disposeOf(QTcpSocket *socket, PortTestHandler *handler);
+    void dispose(Client client);
+    void assertThread() const;
 
-    bool m_paused = false;
-    // Owns the handlers and the sockets; neither has a parent.
-    QMap<QTcpSocket *, PortTestHandler *> m_clients;
     ServerLimits m_limits;
-    // Set when listening was tried on both families at once.
-    bool m_dual_stack = false;
-    // Served connections per connectionLimitKey() of the peer (an IPv4 address, an IPv6 /64).
-    QHash<QString, int> m_address_clients;
-    // Until when refusals for a key (a connection-limit key, or "" for lack of descriptors) go
-    // unlogged: a client that reconnects in a loop must not flood the log.
-    QHash<QString, QDeadlineTimer> m_refusal_log_quiet;
-    // Descriptors the process held before it served anyone; every served connection is then
-    // counted at the most its connection, worker and test can hold at once.
-    int m_base_descriptors = 0;
+    PortReservation &m_reservation;
+    DescriptorBudget &m_budget;
+    EventSink m_events;
+    std::unique_ptr<QTcpServer> m_listener;
+    bool m_paused = false;
+    std::map<QTcpSocket *, Client> m_clients;
+    ConnectionLimiter m_limiter;
     // Set while accepting waits after accept() itself failed for lack of descriptors or
     // memory: a closing connection or m_accept_retry ends the wait (resources freed elsewhere
     // give no event).

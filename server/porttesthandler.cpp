@@ -1,44 +1,31 @@
-#include "porttesthandler.h"
+#include "server/porttesthandler.h"
 
-#include "porttest/porttest.h"
+#include "net/loggedtext.h"
+#include "net/peeraddress.h"
+#include "porttest/portreservation.h"
 #include "protocol/commandline.h"
 #include "protocol/controlprotocol.h"
 #include "protocol/testportrequest.h"
-#include "server/logevent.h"
-#include "server/peeraddress.h"
 #include "server/porttesterthread.h"
+#include "server/serverlogging.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
-#include <QMutexLocker>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <utility>
 
 using namespace Qt::StringLiterals;
 
-QSet<int> PortTestHandler::s_reserved_ports;
-QMultiHash<int, PortTestHandler *> PortTestHandler::s_port_waiters;
-QMutex PortTestHandler::s_ports_mutex;
-
 namespace {
 constexpr qsizetype kQueueLimit = 101;
-// How much of a received line the debug log keeps: a client's long lines must not fill the disk.
-constexpr qsizetype kLoggedLineLength = 200;
-
-// A received line as the debug log shows it: cut after its first characters, with its length.
-QByteArray loggedText(const QString &text)
-{
-    if (text.size() <= kLoggedLineLength)
-        return text.toLocal8Bit();
-    return text.first(kLoggedLineLength).toLocal8Bit() + " ... (" +
-           QByteArray::number(text.size()) + " bytes)";
-}
-
 } // namespace
 
-PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject *parent)
-    : QObject(parent), m_socket(socket), m_max_test_time(maxTestTimeMs)
+PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs,
+                                 PortReservation &reservation, EventSink events, QObject *parent)
+    : QObject(parent), m_reservation(reservation), m_events(std::move(events)), m_socket(socket),
+      m_max_test_time(maxTestTimeMs)
 {
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
     m_peer_address = plainPeerAddress(*m_socket).toString();
@@ -57,7 +44,7 @@ PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject 
 
 PortTestHandler::~PortTestHandler()
 {
-    qDebug("PortTestHandler::~PortTestHandler()");
+    qCDebug(lcServer, "PortTestHandler::~PortTestHandler()");
     if (m_thread->isRunning() && QCoreApplication::instance()) {
         // The tests, their sockets and timers belong to the worker: let it drop them and end
         // its own loop once they are gone, so nothing of this connection outlives the thread.
@@ -71,10 +58,18 @@ PortTestHandler::~PortTestHandler()
         m_thread->wait();
     }
     stopWaiting();
-    // Left only when the worker could not wind down itself (or never started).
-    qDeleteAll(std::exchange(m_test_queue, {}));
-    delete std::exchange(m_current_test, nullptr);
+    // Left only when the worker could not wind down itself (or never started); its loop is over,
+    // so what was handed to deleteLater is freed here.
+    m_test_queue.clear();
+    if (m_current_test)
+        m_reservation.release(m_current_test->port());
+    m_current_test.reset();
     qDeleteAll(std::exchange(m_done_tests, {}));
+}
+
+void PortTestHandler::assertWorkerThread() const
+{
+    Q_ASSERT(QThread::currentThread() == m_thread.get());
 }
 
 bool PortTestHandler::isServing() const
@@ -82,76 +77,36 @@ bool PortTestHandler::isServing() const
     return m_thread->isRunning();
 }
 
-bool PortTestHandler::addPortTest(PortTest *test)
+bool PortTestHandler::addPortTest(std::unique_ptr<PortTest> test)
 {
+    assertWorkerThread();
     if (!test || m_closing)
         return false;
     test->moveToThread(thread());
-    if (m_test_queue.size() >= kQueueLimit) {
-        qDebug("PortTestHandler::addPortTest() - port-test queue full!");
+    if (qsizetype(m_test_queue.size()) >= kQueueLimit) {
+        qCDebug(lcServer, "PortTestHandler::addPortTest() - port-test queue full!");
         return false;
     }
-    if (m_test_queue.contains(test)) {
-        qDebug("PortTestHandler::addPortTest() - Given port-test already in queue!");
-        return false;
-    }
-    m_test_queue.append(test);
-    qDebug("PortTestHandler::addPortTest() - port-test queued! (peer is %s)",
-           qPrintable(test->peerAddress()));
+    qCDebug(lcServer, "PortTestHandler::addPortTest() - port-test queued! (peer is %s)",
+            qPrintable(test->peerAddress()));
+    m_test_queue.push_back(std::move(test));
     if (!m_current_test)
         scheduleSoon();
     return true;
 }
 
-bool PortTestHandler::reservePort(int port)
-{
-    QMutexLocker locker(&s_ports_mutex);
-    if (s_reserved_ports.contains(port))
-        return false;
-    s_reserved_ports.insert(port);
-    return true;
-}
-
-void PortTestHandler::releasePort(int port)
-{
-    QMutexLocker locker(&s_ports_mutex);
-    if (!s_reserved_ports.remove(port))
-        return;
-    for (auto it = s_port_waiters.find(port); it != s_port_waiters.end() && it.key() == port;
-         it = s_port_waiters.erase(it))
-        it.value()->scheduleSoon();
-}
-
-bool PortTestHandler::reservePortOrWait(int port)
-{
-    QMutexLocker locker(&s_ports_mutex);
-    if (!s_reserved_ports.contains(port)) {
-        s_reserved_ports.insert(port);
-        return true;
-    }
-    if (!s_port_waiters.contains(port, this))
-        s_port_waiters.insert(port, this);
-    return false;
-}
-
 void PortTestHandler::stopWaiting()
 {
-    QMutexLocker locker(&s_ports_mutex);
-    s_port_waiters.removeIf([this](auto entry) { return entry.value() == this; });
-}
-
-bool PortTestHandler::isPortInUse(int port)
-{
-    QMutexLocker locker(&s_ports_mutex);
-    return s_reserved_ports.contains(port);
+    m_reservation.stopWaiting(this);
 }
 
 void PortTestHandler::onReadCommand()
 {
+    assertWorkerThread();
     if (m_closing || m_reading_held)
         return;
-    qDebug("PortTestHandler::onReadCommand() - sock_id = %d",
-           static_cast<int>(m_socket->socketDescriptor()));
+    qCDebug(lcServer, "PortTestHandler::onReadCommand() - sock_id = %d",
+            static_cast<int>(m_socket->socketDescriptor()));
     m_reading = true;
     bool held = false;
     while (m_framer.hasLine(*m_socket)) {
@@ -161,7 +116,8 @@ void PortTestHandler::onReadCommand()
             handleLine(part);
         if (m_socket->state() == QAbstractSocket::UnconnectedState) {
             m_reading = false;
-            logEvent(u"Connection closed"_s);
+            if (m_events)
+                m_events(u"Connection closed"_s);
             return;
         }
     }
@@ -170,10 +126,11 @@ void PortTestHandler::onReadCommand()
     // The replies of one read leave together, now rather than on the next loop iteration.
     m_socket->flush();
     if (!held && m_framer.isOverlong()) {
-        qDebug("PortTestHandler::onReadCommand() - line longer than %lld bytes, disconnecting "
-               "(sock_id = %d)",
-               static_cast<long long>(ControlProtocol::MaxLineLength),
-               static_cast<int>(m_socket->socketDescriptor()));
+        qCDebug(lcServer,
+                "PortTestHandler::onReadCommand() - line longer than %lld bytes, disconnecting "
+                "(sock_id = %d)",
+                static_cast<long long>(ControlProtocol::MaxLineLength),
+                static_cast<int>(m_socket->socketDescriptor()));
         m_socket->abort();
     }
 }
@@ -186,9 +143,10 @@ bool PortTestHandler::holdReading()
     if (m_socket->bytesToWrite() <= kMaxUnsent)
         return false;
     m_reading_held = true;
-    qDebug("PortTestHandler::onReadCommand() - %lld bytes unsent, reading held (sock_id = %d)",
-           static_cast<long long>(m_socket->bytesToWrite()),
-           static_cast<int>(m_socket->socketDescriptor()));
+    qCDebug(lcServer,
+            "PortTestHandler::onReadCommand() - %lld bytes unsent, reading held (sock_id = %d)",
+            static_cast<long long>(m_socket->bytesToWrite()),
+            static_cast<int>(m_socket->socketDescriptor()));
     connect(m_socket, &QTcpSocket::bytesWritten, this, &PortTestHandler::onBytesWritten,
             Qt::QueuedConnection);
     return true;
@@ -200,24 +158,24 @@ void PortTestHandler::onBytesWritten()
         return;
     disconnect(m_socket, &QTcpSocket::bytesWritten, this, &PortTestHandler::onBytesWritten);
     m_reading_held = false;
-    qDebug("PortTestHandler::onReadCommand() - replies drained, reading resumed (sock_id = %d)",
-           static_cast<int>(m_socket->socketDescriptor()));
+    qCDebug(lcServer,
+            "PortTestHandler::onReadCommand() - replies drained, reading resumed (sock_id = %d)",
+            static_cast<int>(m_socket->socketDescriptor()));
     onReadCommand();
 }
 
 void PortTestHandler::onDisconnected()
 {
-    qDebug("PortTestHandler::onDisconnected()");
+    qCDebug(lcServer, "PortTestHandler::onDisconnected()");
     dropTests();
 }
 
 void PortTestHandler::onSendToPeer(QString mes)
 {
+    assertWorkerThread();
     if (!m_socket || !m_socket->isWritable())
         return;
-    if (!mes.endsWith(u"\r\n"_s))
-        mes.append(u"\r\n"_s);
-    m_socket->write(mes.toLocal8Bit());
+    m_socket->write(ControlProtocol::wireLine(mes));
     // A test's line goes out at once: the client acts on it. Replies to a read are sent together
     // at its end.
     if (!m_reading)
@@ -226,13 +184,15 @@ void PortTestHandler::onSendToPeer(QString mes)
 
 void PortTestHandler::onTestDone(bool success)
 {
+    assertWorkerThread();
     const auto *test = qobject_cast<PortTest *>(sender());
     if (!test)
         return;
     if (test->isTimedOut())
-        qDebug("test on port=%d timed out. (success=%d)", int(test->port()), success ? 1 : 0);
+        qCDebug(lcServer, "test on port=%d timed out. (success=%d)", int(test->port()),
+                success ? 1 : 0);
     else
-        qDebug("test on port=%d done. (success=%d)", int(test->port()), success ? 1 : 0);
+        qCDebug(lcServer, "test on port=%d done. (success=%d)", int(test->port()), success ? 1 : 0);
     // Posted, not run here: the ended test's own lines still queued behind this slot (its
     // timeout line) reach the wire before the next test's go line.
     scheduleSoon();
@@ -247,7 +207,7 @@ void PortTestHandler::onScheduleTest()
         startNextTest();
 }
 
-// Any thread: releasePort() calls it for the handlers waiting for a port.
+// Any thread: a release of the port reservation calls it for the handlers waiting for a port.
 void PortTestHandler::scheduleSoon()
 {
     if (m_pass_posted.exchange(true))
@@ -263,11 +223,11 @@ void PortTestHandler::scheduleSoon()
 
 void PortTestHandler::handleLine(const QString &line)
 {
-    qDebug("--> %s", loggedText(line).constData());
+    qCDebug(lcServer, "--> %s", loggedText(line).constData());
     const CommandLine parsed = CommandLine::parse(line);
     if (!handleCommand(parsed.command, parsed.arguments))
-        qDebug("PortTestHandler::onReadCommand() - got an unknown command!\n--> %s %s",
-               loggedText(parsed.command).constData(), loggedText(parsed.arguments).constData());
+        qCDebug(lcServer, "PortTestHandler::onReadCommand() - got an unknown command!\n--> %s %s",
+                loggedText(parsed.command).constData(), loggedText(parsed.arguments).constData());
 }
 
 bool PortTestHandler::handleCommand(const QString &command, const QString &arguments)
@@ -296,9 +256,8 @@ bool PortTestHandler::handleTestPort(const QString &arguments)
     auto test = std::make_unique<PortTest>(request->port, request->protocol, request->direction,
                                            std::min(request->timeout, m_max_test_time), QString());
     test->setPeerAddress(m_peer_address);
-    // A refused test was never started and is released here; the client is not told.
-    if (addPortTest(test.get()))
-        test.release();
+    // A refused test was never started and is gone; the client is not told.
+    addPortTest(std::move(test));
     return true;
 }
 
@@ -307,8 +266,8 @@ void PortTestHandler::retireCurrentTest()
     if (!m_current_test || !(m_current_test->isFinished() || m_current_test->isTimedOut()))
         return;
     const int port = m_current_test->port();
-    releaseEndedTest(std::exchange(m_current_test, nullptr));
-    releasePort(port);
+    releaseEndedTest(m_current_test.release());
+    m_reservation.release(port);
 }
 
 void PortTestHandler::startNextTest()
@@ -316,42 +275,42 @@ void PortTestHandler::startNextTest()
     // The waits of the last pass are void: this pass registers the ones still wanted.
     stopWaiting();
     for (auto it = m_test_queue.begin(); it != m_test_queue.end(); ++it) {
-        const int port = (*it)->port();
         // A port held by another connection's test is passed over; that test keeps its place,
         // and the release of the port posts the next pass.
-        if (!reservePortOrWait(port))
+        if (!m_reservation.reserveOrWait((*it)->port(), this, [this] { scheduleSoon(); }))
             continue;
-        PortTest *test = *it;
+        std::unique_ptr<PortTest> test = std::move(*it);
         m_test_queue.erase(it);
-        startTest(test);
+        startTest(std::move(test));
         return;
     }
 }
 
-void PortTestHandler::startTest(PortTest *test)
+void PortTestHandler::startTest(std::unique_ptr<PortTest> owned)
 {
-    m_current_test = test;
-    qDebug("PortTestHandler::scheduleTest() - scheduling test on port %d", int(test->port()));
+    m_current_test = std::move(owned);
+    PortTest *test = m_current_test.get();
+    qCDebug(lcServer, "PortTestHandler::scheduleTest() - scheduling test on port %d",
+            int(test->port()));
     connect(test, &PortTest::testDone, this, &PortTestHandler::onTestDone, Qt::QueuedConnection);
     connect(test, &PortTest::sendToPeer, this, &PortTestHandler::onSendToPeer,
             Qt::QueuedConnection);
     if (!test->handleTest(true))
-        qDebug("ServerSide - handleTest() - failed!");
+        qCDebug(lcServer, "ServerSide - handleTest() - failed!");
 }
 
 void PortTestHandler::dropTests()
 {
     stopWaiting();
     // Queued tests never started, so nothing of theirs can be on the stack: delete them now.
-    while (!m_test_queue.isEmpty())
-        delete m_test_queue.takeFirst();
+    m_test_queue.clear();
     if (m_current_test) {
         // Aborted (its sockets closed) before the port is released: a test of another
         // connection waiting for the port starts at once and must find it free.
         const int port = m_current_test->port();
         m_current_test->onAbortTest();
-        releasePort(port);
-        releaseEndedTest(std::exchange(m_current_test, nullptr));
+        m_reservation.release(port);
+        releaseEndedTest(m_current_test.release());
     }
 }
 

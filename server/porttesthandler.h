@@ -1,18 +1,18 @@
 #pragma once
 
+#include "log/eventsink.h"
+#include "porttest/porttest.h"
 #include "protocol/lineframer.h"
 
-#include <QHash>
 #include <QList>
-#include <QMutex>
 #include <QObject>
-#include <QSet>
 #include <QString>
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
-class PortTest;
+class PortReservation;
 class PortTesterThread;
 class QTcpSocket;
 
@@ -21,7 +21,7 @@ class QTcpSocket;
 //
 // Threading: constructed and destroyed in the server's thread; everything else (slots, socket,
 // scheduling timer, tests) lives in the handler's own worker thread, so its fields need no lock.
-// Only the reserved-port set is shared between handlers; s_ports_mutex guards every access.
+// Only the port reservation is shared between handlers; it locks itself.
 class PortTestHandler : public QObject
 {
     Q_OBJECT
@@ -31,8 +31,10 @@ public:
     // without reading is held back by TCP flow control instead of growing the write buffer.
     static constexpr qint64 kMaxUnsent = 1024 * 1024;
 
-    // maxTestTimeMs: longer time limits asked for are cut to it.
-    explicit PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, QObject *parent = nullptr);
+    // maxTestTimeMs: longer time limits asked for are cut to it. `reservation` must outlive the
+    // handler; `events` gets the connection's closing.
+    PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, PortReservation &reservation,
+                    EventSink events, QObject *parent = nullptr);
     ~PortTestHandler() override;
 
     // False when the worker thread could not be started; the connection cannot be served.
@@ -40,15 +42,9 @@ public:
     // The peer's address as text; fixed at construction, so any thread may read it.
     QString peerAddress() const { return m_peer_address; }
 
-    bool addPortTest(PortTest *test);
-
-    // Reserves the port unless a test holds it; for checks outside any control connection.
-    static bool reservePort(int port);
-    static void releasePort(int port);
-    static bool isPortInUse(int port);
-    // Reserves the port, or, when another test holds it, has releasePort() post a scheduling
-    // pass to this handler: one atomic step, so no release between the two goes unseen.
-    bool reservePortOrWait(int port);
+    // Queues the test (worker thread); false, and the test gone, when the queue is full or the
+    // connection closing.
+    bool addPortTest(std::unique_ptr<PortTest> test);
 
 public Q_SLOTS:
     void onReadCommand();
@@ -69,22 +65,25 @@ private:
     void stopWaiting();
     void retireCurrentTest();
     void startNextTest();
-    void startTest(PortTest *test);
+    void startTest(std::unique_ptr<PortTest> test);
     void dropTests();
     void releaseEndedTest(PortTest *test);
     void onTestReleased(QObject *test);
     void shutDown();
     void quitWhenReleased();
+    void assertWorkerThread() const;
 
     std::unique_ptr<PortTesterThread> m_thread;
+    PortReservation &m_reservation;
+    EventSink m_events;
     // No scheduling timer: every pass is posted by an event (a test queued or ended, or a port
     // this connection waits for released), so no connection costs any polling.
-    QList<PortTest *> m_test_queue;
-    // Ended tests whose deferred deletion is still pending; kept by identity only, so the
-    // worker can wait for them before its loop ends.
+    std::vector<std::unique_ptr<PortTest>> m_test_queue;
+    std::unique_ptr<PortTest> m_current_test;
+    // Ended tests handed to deleteLater (their owner now); kept by identity only, so the worker
+    // can wait for them before its loop ends.
     QList<QObject *> m_done_tests;
     QTcpSocket *m_socket = nullptr;
-    PortTest *m_current_test = nullptr;
     // Lines longer than ControlProtocol::MaxLineLength end the connection.
     LineFramer m_framer;
     // The peer's address as text, taken once: it is in every reply and every test.
@@ -97,13 +96,4 @@ private:
     bool m_reading = false;
     // Set while too many replies are unsent; reading waits for them to drain.
     bool m_reading_held = false;
-
-    // Port numbers held by running tests of all handlers, regardless of protocol, and by the web
-    // front door's checks. Any thread; only through reservePort, reservePortOrWait, releasePort
-    // and isPortInUse, under s_ports_mutex.
-    static QSet<int> s_reserved_ports;
-    // Handlers waiting for a reserved port, woken (and forgotten) when it is released. Under
-    // s_ports_mutex too; a handler removes itself before it is destroyed.
-    static QMultiHash<int, PortTestHandler *> s_port_waiters;
-    static QMutex s_ports_mutex;
 };

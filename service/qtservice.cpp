@@ -1,4 +1,5 @@
 #include "service/qtservice.h"
+#include "service/servicelogging.h"
 
 #include "log/debuglog.h"
 #include "service/qtservice_p.h"
@@ -15,11 +16,11 @@ QString checkedServiceName(const QString &name)
 {
     QString checked = name;
     if (checked.size() > s_max_name_length) {
-        qWarning("QtService: 'name' is longer than %d characters.", s_max_name_length);
+        qCWarning(lcService, "QtService: 'name' is longer than %d characters.", s_max_name_length);
         checked.truncate(s_max_name_length);
     }
     if (checked.contains(u'\\')) {
-        qWarning("QtService: 'name' contains backslashes '\\'.");
+        qCWarning(lcService, "QtService: 'name' contains backslashes '\\'.");
         checked.replace(u'\\', QChar(0));
     }
     return checked;

@@ -1,4 +1,5 @@
 #include "service/qtservice_p.h"
+#include "service/servicelogging.h"
 
 #include "log/debuglog.h"
 #include "service/handlerthread.h"
@@ -157,8 +158,8 @@ int QtServiceBasePrivate::runInForeground()
 int QtServiceBasePrivate::stopService()
 {
     if (!m_controller.stop())
-        qCritical("The service could not be stopped. (%s)",
-                  qUtf8Printable(m_controller.errorString()));
+        qCCritical(lcService, "The service could not be stopped. (%s)",
+                   qUtf8Printable(m_controller.errorString()));
     return 0;
 }
 

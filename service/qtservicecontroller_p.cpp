@@ -1,4 +1,5 @@
 #include "service/qtservicecontroller_p.h"
+#include "service/servicelogging.h"
 
 #include <cerrno>
 
@@ -78,7 +79,7 @@ bool QtServiceControllerPrivate::stop()
     if (!m_platform->stop(m_service_name, s_stop_wait_ms, &stopped)) {
         failed();
         // The caller reports the failure too, with the same reason.
-        qCritical("stopping (%s)", qUtf8Printable(m_error));
+        qCCritical(lcService, "stopping (%s)", qUtf8Printable(m_error));
         return false;
     }
     // Still stopping: the request stands, and the service may well have stopped by a later try.

@@ -1,4 +1,5 @@
 #include "service/qtservicesignalpipe.h"
+#include "service/servicelogging.h"
 
 #include <QSocketNotifier>
 
@@ -33,7 +34,7 @@ QtServiceSignalPipe::QtServiceSignalPipe(QObject *parent) : QObject(parent)
 {
     if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         m_error = qt_error_string(errno);
-        qWarning("QtServiceSignalPipe: cannot create the signal pipe");
+        qCWarning(lcService, "QtServiceSignalPipe: cannot create the signal pipe");
         return;
     }
     s_write_fd = m_fds[1];

@@ -1,5 +1,5 @@
 // Runs the debug log in a process of its own: "fatal" ends with a fatal message,
-// "threads" logs 500 lines from each of 8 threads while the main thread closes the log
+// "threads [bound]" logs 500 lines from each of 8 threads while the main thread closes the log
 // repeatedly (as the post routine would), then exits normally.
 #include "log/debuglog.h"
 
@@ -12,6 +12,8 @@
 
 int main(int argc, char **argv)
 {
+    if (argc >= 3)
+        DebugLog::configure(QString(), QByteArray(argv[2]).toLongLong());
     DebugLog::install();
     if (argc >= 2 && std::strcmp(argv[1], "fatal") == 0) {
         qDebug("before the end");

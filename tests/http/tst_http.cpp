@@ -199,10 +199,8 @@ private Q_SLOTS:
         QCOMPARE(field(answer.head, "Cache-Control"), QByteArray("no-store"));
         QCOMPARE(field(answer.head, "X-Content-Type-Options"), QByteArray("nosniff"));
         const QByteArray policy = field(answer.head, "Content-Security-Policy");
-        for (const char *directive :
-             {"default-src 'none'", "style-src 'sha256-", "form-action 'self'",
-              "frame-ancestors 'none'", "base-uri 'none'"})
-            QVERIFY2(policy.contains(directive), policy.constData());
+        // Answers that are no page load nothing at all.
+        QCOMPARE(policy, QByteArray("default-src 'none'; frame-ancestors 'none'; base-uri 'none'"));
     }
 
     void portCheck_data()

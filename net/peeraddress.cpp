@@ -1,4 +1,4 @@
-#include "server/peeraddress.h"
+#include "net/peeraddress.h"
 
 #include <QAbstractSocket>
 
@@ -7,20 +7,25 @@
 
 using namespace Qt::StringLiterals;
 
-QHostAddress plainPeerAddress(const QAbstractSocket &socket)
+QHostAddress plainAddress(const QHostAddress &address)
 {
-    const QHostAddress address = socket.peerAddress();
     bool mapped = false;
     const quint32 ipv4 =
         address.protocol() == QAbstractSocket::IPv6Protocol ? address.toIPv4Address(&mapped) : 0;
     return mapped ? QHostAddress(ipv4) : address;
 }
 
+QHostAddress plainPeerAddress(const QAbstractSocket &socket)
+{
+    return plainAddress(socket.peerAddress());
+}
+
 QString connectionLimitKey(const QHostAddress &address)
 {
-    if (address.protocol() != QAbstractSocket::IPv6Protocol)
-        return address.toString();
-    Q_IPV6ADDR prefix = address.toIPv6Address();
+    const QHostAddress plain = plainAddress(address);
+    if (plain.protocol() != QAbstractSocket::IPv6Protocol)
+        return plain.toString();
+    Q_IPV6ADDR prefix = plain.toIPv6Address();
     std::fill(std::begin(prefix.c) + 8, std::end(prefix.c), quint8(0));
     return QHostAddress(prefix).toString() + u"/64"_s;
 }

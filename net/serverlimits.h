@@ -2,16 +2,14 @@
 
 #include <QtGlobal>
 
-// What one client may cost the service, read from the environment at start:
-// VX_MAX_CONNECTIONS_PER_ADDRESS and VX_MAX_TEST_TIME_MS (0: no limit for either).
+// What one client may cost the service (VX_MAX_CONNECTIONS_PER_ADDRESS, VX_MAX_TEST_TIME_MS).
 struct ServerLimits
 {
     static constexpr int DefaultMaxConnectionsPerAddress = 64;
     static constexpr int DefaultMaxTestTimeMs = 60000;
 
-    // An unparsable value is reported in the debug log and the default used.
-    static ServerLimits fromEnvironment();
-
+    // 0: no limit.
     int maxConnectionsPerAddress = DefaultMaxConnectionsPerAddress;
+    // Longer time limits asked for are cut to it; INT_MAX for no limit.
     int maxTestTimeMs = DefaultMaxTestTimeMs;
 };

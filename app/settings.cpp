@@ -1,0 +1,89 @@
+#include "app/settings.h"
+
+#include "net/loggedtext.h"
+
+#include <limits>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// The setting's text, or none when it is unset or blank.
+std::optional<QByteArray> valueOf(const char *name)
+{
+    const QByteArray text = qgetenv(name).trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    return text;
+}
+} // namespace
+
+Settings Settings::fromEnvironment()
+{
+    constexpr qint64 intMax = std::numeric_limits<int>::max();
+    Settings settings;
+    settings.controlPort = settings.port("VX_CONTROL_PORT");
+    if (const auto bytes =
+            settings.number("VX_DEBUGLOG_MAX_BYTES", 0, std::numeric_limits<qint64>::max(),
+                            u"a byte count (0: no bound)"_s))
+        settings.debugLogMaxBytes = *bytes;
+    if (const auto dir = valueOf("VX_DEBUGLOG_DIR"))
+        settings.debugLogDirectory = QString::fromLocal8Bit(*dir);
+    if (const auto count = settings.number("VX_MAX_CONNECTIONS_PER_ADDRESS", 0, intMax,
+                                           u"a number of connections (0: no limit)"_s))
+        settings.limits.maxConnectionsPerAddress = int(*count);
+    if (const auto ms = settings.number("VX_MAX_TEST_TIME_MS", 0, intMax,
+                                        u"a number of milliseconds (0: no limit)"_s))
+        settings.limits.maxTestTimeMs = *ms == 0 ? int(intMax) : int(*ms);
+    settings.frontDoor.port = settings.port("VX_HTTP_PORT");
+    settings.readTrustedProxies();
+    return settings;
+}
+
+std::optional<qint64> Settings::number(const char *name, qint64 min, qint64 max,
+                                       const QString &what)
+{
+    const std::optional<QByteArray> text = valueOf(name);
+    if (!text)
+        return std::nullopt;
+    bool ok = false;
+    const qint64 value = text->toLongLong(&ok, 10);
+    if (ok && value >= min && value <= max)
+        return value;
+    complain(name, *text,
+             u"is not %1 (%2 to %3)"_s.arg(what, QString::number(min), QString::number(max)));
+    return std::nullopt;
+}
+
+std::optional<quint16> Settings::port(const char *name)
+{
+    const std::optional<qint64> value = number(name, 1, 65535, u"a port number"_s);
+    return value ? std::optional<quint16>(quint16(*value)) : std::nullopt;
+}
+
+void Settings::readTrustedProxies()
+{
+    const char *name = "VX_TRUSTED_PROXIES";
+    const std::optional<QByteArray> text = valueOf(name);
+    if (!text)
+        return;
+    QList<QHostAddress> trusted;
+    for (const QByteArray &entry : text->split(',')) {
+        const QByteArray bare = entry.trimmed();
+        QHostAddress address;
+        if (bare.isEmpty())
+            continue;
+        if (bare.contains('%') || !address.setAddress(QString::fromLatin1(bare))) {
+            complain(name, *text, u"is not a list of addresses (IPv4 or IPv6, comma-separated)"_s);
+            return;
+        }
+        trusted.append(address);
+    }
+    frontDoor.trustedProxies = trusted;
+}
+
+void Settings::complain(const char *name, const QByteArray &value, const QString &what)
+{
+    m_problems.append(
+        u"%1: \"%2\" %3"_s.arg(QLatin1StringView(name),
+                               QString::fromUtf8(loggedText(QString::fromLocal8Bit(value))), what));
+}

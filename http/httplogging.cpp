@@ -1,0 +1,3 @@
+#include "http/httplogging.h"
+
+Q_LOGGING_CATEGORY(lcHttp, "vx.http")

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+
+class QAbstractSocket;
+
+// A dual-stack socket sees an IPv4 peer as an IPv4-mapped IPv6 address ("::ffff:192.0.2.7");
+// the service names it as the plain IPv4 address everywhere, exactly as an IPv4 socket would.
+QHostAddress plainAddress(const QHostAddress &address);
+QHostAddress plainPeerAddress(const QAbstractSocket &socket);
+
+// What per-address connection limits count by: an IPv4 client's address; an IPv6 client's /64
+// prefix ("2001:db8::/64"), the usual allocation of one subscriber, who could otherwise take a
+// new address for every connection.
+QString connectionLimitKey(const QHostAddress &address);

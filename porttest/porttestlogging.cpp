@@ -1,0 +1,3 @@
+#include "porttest/porttestlogging.h"
+
+Q_LOGGING_CATEGORY(lcPortTest, "vx.porttest")

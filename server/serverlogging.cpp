@@ -1,0 +1,3 @@
+#include "server/serverlogging.h"
+
+Q_LOGGING_CATEGORY(lcServer, "vx.server")

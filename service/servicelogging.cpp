@@ -1,0 +1,3 @@
+#include "service/servicelogging.h"
+
+Q_LOGGING_CATEGORY(lcService, "vx.service")

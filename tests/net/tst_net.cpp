@@ -1,0 +1,124 @@
+#include "net/connectionlimiter.h"
+#include "net/descriptorbudget.h"
+#include "net/loggedtext.h"
+#include "net/logthrottle.h"
+#include "net/peeraddress.h"
+#include "porttest/portreservation.h"
+
+#include <QTest>
+#include <QThread>
+
+#include <sys/resource.h>
+
+#include <atomic>
+
+using namespace Qt::StringLiterals;
+
+// What both doors share: client text in the log, per-address counting, the descriptor budget
+// and the process-wide port reservation.
+class TestNet : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void loggedText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::addRow("plain") << u"getpublicip"_s << QByteArray("getpublicip");
+        QTest::addRow("a forged line")
+            << u"getpublicip\r03:00:00.000 [1] DEBUG: x\n\x1b[2K"_s
+            << QByteArray("getpublicip\\r03:00:00.000 [1] DEBUG: x\\n\\x1b[2K");
+        QTest::addRow("NUL, DEL, C1, backslash")
+            << QStringView(u"a\u0000b\u007f\u0085\\", 6).toString()
+            << QByteArray("a\\x00b\\x7f\\x85\\\\");
+        QTest::addRow("unicode line separator")
+            << QString::fromUtf16(u"\u2028é") << QByteArray("\\x2028\xc3\xa9");
+        QTest::addRow("long, cut with its length")
+            << u"x"_s.repeated(300) << QByteArray(200, 'x') + " ... (300 bytes)";
+        QTest::addRow("escapes never cut the length off")
+            << u"\n"_s.repeated(250) << QByteArray("\\n").repeated(200) + " ... (250 bytes)";
+    }
+
+    void loggedText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, logged);
+        QCOMPARE(::loggedText(text), logged);
+    }
+
+    // An IPv6 client is counted by its /64; an IPv4-mapped peer as its IPv4 address.
+    void limitsPerAddress()
+    {
+        QCOMPARE(connectionLimitKey(QHostAddress(u"192.0.2.7"_s)), u"192.0.2.7"_s);
+        QCOMPARE(connectionLimitKey(QHostAddress(u"::ffff:192.0.2.7"_s)), u"192.0.2.7"_s);
+        QCOMPARE(plainAddress(QHostAddress(u"::ffff:192.0.2.7"_s)), QHostAddress(u"192.0.2.7"_s));
+        QCOMPARE(connectionLimitKey(QHostAddress(u"2001:db8:1:2:3:4:5:6"_s)),
+                 u"2001:db8:1:2::/64"_s);
+
+        ConnectionLimiter limiter(2);
+        const QHostAddress a(u"2001:db8::1"_s), sameNet(u"2001:db8::ffff"_s), other(u"192.0.2.7"_s);
+        QVERIFY(limiter.admit(a) && limiter.admit(sameNet));
+        QVERIFY(!limiter.admit(a));
+        QVERIFY(limiter.admit(other));
+        limiter.release(sameNet);
+        QCOMPARE(limiter.count(a), 1);
+        QVERIFY(limiter.admit(a));
+        QVERIFY(ConnectionLimiter(0).admit(a)); // 0: no limit
+
+        // One line per key, then silence that counts what it swallowed.
+        QCOMPARE(limiter.admitRefusalLog(u"k"_s), std::optional<qint64>(0));
+        QVERIFY(!limiter.admitRefusalLog(u"k"_s));
+        QVERIFY(!limiter.admitRefusalLog(u"k"_s));
+        QCOMPARE(limiter.admitRefusalLog(u"other"_s), std::optional<qint64>(0));
+    }
+
+    void descriptorBudget()
+    {
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        DescriptorBudget budget;
+        budget.measureBase();
+        const rlimit low{rlim_t(budget.base() + DescriptorBudget::Reserve + 8), saved.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        const bool fits = budget.take(4) && budget.take(4);
+        const bool over = budget.take(1);
+        budget.give(4);
+        const bool again = budget.take(4);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QVERIFY(fits);
+        QVERIFY(!over);
+        QVERIFY(again);
+        QCOMPARE(budget.taken(), 8);
+    }
+
+    // A port is held once, process-wide; a waiter is woken once when it is released, from the
+    // releasing thread, and not after it stopped waiting.
+    void portReservation()
+    {
+        PortReservation reservation;
+        QVERIFY(reservation.reserve(80));
+        QVERIFY(!reservation.reserve(80));
+        QVERIFY(reservation.isReserved(80));
+        std::atomic<int> woken = 0;
+        int gone = 0;
+        const int waiter = 0, quitter = 0;
+        QVERIFY(!reservation.reserveOrWait(80, &waiter, [&] { ++woken; }));
+        QVERIFY(!reservation.reserveOrWait(80, &waiter, [&] { ++woken; })); // registered once
+        QVERIFY(!reservation.reserveOrWait(80, &quitter, [&] { ++gone; }));
+        reservation.stopWaiting(&quitter);
+        QScopedPointer<QThread> releaser(QThread::create([&] { reservation.release(80); }));
+        releaser->start();
+        QVERIFY(releaser->wait(10000));
+        QCOMPARE(woken.load(), 1);
+        QCOMPARE(gone, 0);
+        QVERIFY(!reservation.isReserved(80));
+        QVERIFY(reservation.reserveOrWait(80, &waiter, [&] { ++woken; }));
+        reservation.release(80);
+        reservation.release(80); // not held: nothing happens
+        QCOMPARE(woken.load(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNet)
+#include "tst_net.moc"
