@@ -196,11 +196,13 @@ private:
     std::vector<int> m_fds;
 };
 
-// The real tester (VX_TESTER) with a TMPDIR of its own, so that its debug log can be read. All
-// clients of a test come from one address: no per-address limit.
+// The real tester (VX_TESTER) with a TMPDIR of its own, so that its debug log can be read, and
+// the settings given (NAME=value). Unless they say otherwise there is no per-address limit: all
+// clients of a test come from one address.
 class Tester
 {
 public:
+    explicit Tester(const QStringList &settings = {}) : m_settings(settings) {}
     ~Tester() { stop(); }
     // Soft and hard descriptor limit of the process, set before it starts.
     void setDescriptorLimit(rlim_t limit)
@@ -215,6 +217,8 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"TMPDIR"_s, m_dir.path());
         env.insert(u"VX_MAX_CONNECTIONS_PER_ADDRESS"_s, u"0"_s);
+        for (const QString &entry : m_settings)
+            env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.start(qEnvironmentVariable("VX_TESTER"), args);
@@ -277,6 +281,7 @@ public:
     }
 
 private:
+    QStringList m_settings;
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;

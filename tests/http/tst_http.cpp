@@ -122,25 +122,14 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_http_port = freePort();
-        m_control_port = freePort();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"TMPDIR"_s, m_dir.path());
-        env.insert(u"VX_HTTP_PORT"_s, QString::number(m_http_port));
-        env.insert(u"VX_TRUSTED_PROXIES"_s, u"127.0.0.1"_s);
-        env.insert(u"VX_MAX_CONNECTIONS_PER_ADDRESS"_s, u"8"_s);
-        m_tester.setProcessEnvironment(env);
-        m_tester.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_tester.start(qEnvironmentVariable("VX_TESTER"),
-                       {u"-e"_s, QString::number(m_control_port)});
-        QVERIFY(m_tester.waitForStarted(kPatience));
+        m_tester = std::make_unique<Tester>(
+            QStringList{u"VX_HTTP_PORT="_s + QString::number(m_http_port),
+                        u"VX_TRUSTED_PROXIES=127.0.0.1"_s, u"VX_MAX_CONNECTIONS_PER_ADDRESS=8"_s});
+        QVERIFY(m_tester->startServing());
         QTRY_VERIFY_WITH_TIMEOUT(get(m_http_port, u"127.0.0.1"_s, "/ip").status == 200, kPatience);
     }
 
-    void cleanupTestCase()
-    {
-        m_tester.kill();
-        m_tester.waitForFinished(kPatience);
-    }
+    void cleanupTestCase() { m_tester.reset(); }
 
     void caller_data()
     {
@@ -277,7 +266,7 @@ private Q_SLOTS:
     void reservationSharedWithControlTests()
     {
         const quint16 port = freePort();
-        Client control(m_control_port);
+        Client control(m_tester->port());
         control.send(withPort("testport in tcp %1 60000\r\n", port));
         QCOMPARE(control.takeLine(), withPort("porttesting in tcp %1\r\n", port));
         const Answer busy = get(m_http_port, u"127.0.0.1"_s, withPort("/port/%1", port));
@@ -416,12 +405,10 @@ private Q_SLOTS:
     }
 
 private:
-    QByteArray log() const { return readFile(m_dir.filePath(u"service-debuglog.txt"_s)); }
+    QByteArray log() const { return m_tester->log(); }
 
-    QTemporaryDir m_dir;
-    QProcess m_tester;
+    std::unique_ptr<Tester> m_tester;
     quint16 m_http_port = 0;
-    quint16 m_control_port = 0;
 };
 
 QTEST_GUILESS_MAIN(tst_Http)
