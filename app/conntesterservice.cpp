@@ -2,6 +2,7 @@
 
 #include "app/applogging.h"
 #include "http/httpfrontdoor.h"
+#include "net/loggedtext.h"
 #include "net/tcplistener.h"
 #include "server/porttesterserver.h"
 
@@ -9,6 +10,9 @@
 #include <QNetworkProxy>
 
 #include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -36,15 +40,36 @@ ConnTesterService::ConnTesterService(int argc, char **argv, const Settings &sett
 
 ConnTesterService::~ConnTesterService() = default;
 
-// The first application argument, if any, is the control port; anything that is not a port
-// number gives 0, and the system then picks a free port. Without one, VX_CONTROL_PORT (kept in
-// the unit's environment file across restarts) or the default.
-quint16 ConnTesterService::controlPort() const
+// The first application argument, if any, is the control port (0: any free port); anything
+// else is refused rather than read as 0. Without one, VX_CONTROL_PORT (kept in the unit's
+// environment file across restarts) or the default.
+std::optional<quint16> ConnTesterService::controlPort(QStringList *problems) const
 {
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() >= 2)
-        return args.at(1).toUShort(nullptr, 10);
-    return m_settings.controlPort.value_or(DefaultControlPort);
+    if (args.size() < 2)
+        return m_settings.controlPort.value_or(DefaultControlPort);
+    const QString &text = args.at(1);
+    const bool digits =
+        !text.isEmpty() && text.size() <= 5 &&
+        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    if (digits && text.toUInt() <= 65535)
+        return quint16(text.toUInt());
+    problems->append(
+        u"port argument: \"%1\" is not a port number (0 to 65535; 0: any free port)"_s.arg(
+            QString::fromUtf8(loggedText(text))));
+    return std::nullopt;
+}
+
+void ConnTesterService::tell(const QString &message, MessageType type, const QByteArray &reason)
+{
+    // The reason travels as the event's data: the journal shows it after the message.
+    logMessage(message, type, 0, 0, reason);
+    if (!runsInForeground())
+        return;
+    if (reason.isEmpty())
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    else
+        std::fprintf(stderr, "%s: %s\n", message.toLocal8Bit().constData(), reason.constData());
 }
 
 void ConnTesterService::logEvent(const QString &message)
@@ -54,15 +79,22 @@ void ConnTesterService::logEvent(const QString &message)
 
 void ConnTesterService::start()
 {
-    for (const QString &problem : m_settings.problems())
-        qCDebug(lcApp, "%s, using its default", qPrintable(problem));
+    QStringList problems = m_settings.problems();
+    const std::optional<quint16> chosenPort = controlPort(&problems);
+    if (!problems.isEmpty()) {
+        // Nothing listens in a state the user did not ask for.
+        for (const QString &problem : std::as_const(problems))
+            tell(problem, Error);
+        QCoreApplication::exit(ConfigurationError);
+        return;
+    }
     raiseDescriptorLimit();
     // Tests probe direct reachability: a proxy from the system's settings would make them
     // test the proxy instead, and asking for one costs a lookup on every listen, bind and
     // connect.
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     QCoreApplication *application = QtService::application();
-    const quint16 port = controlPort();
+    const quint16 port = *chosenPort;
     // IPv4 and IPv6 clients alike, or IPv4 alone where the host has no IPv6.
     std::unique_ptr<QTcpServer> listener =
         TcpListener::open(QHostAddress::Any, port, PortTesterServer::ListenBacklog);
@@ -71,9 +103,7 @@ void ConnTesterService::start()
                 qPrintable(u"PortTesterServer() - listen(%1, %2) failed! Error: %3"_s.arg(
                     TcpListener::shownAddress(QHostAddress::Any), QString::number(port),
                     listener->errorString())));
-        // The reason travels as the event's data: the journal shows it after the message.
-        logMessage(u"Failed to bind to port %1"_s.arg(port), Error, 0, 0,
-                   listener->errorString().toUtf8());
+        tell(u"Failed to bind to port %1"_s.arg(port), Error, listener->errorString().toUtf8());
         // A run that could not serve must not end as a success.
         QCoreApplication::exit(1);
         return;
@@ -82,8 +112,7 @@ void ConnTesterService::start()
         m_settings.limits, m_reservation, m_budget,
         [this](const QString &message) { logEvent(message); }, application);
     m_server->serve(std::move(listener));
-    logMessage(u"listening on port %1"_s.arg(m_server->serverPort()), Information, 0, 0,
-               QByteArray());
+    tell(u"listening on port %1"_s.arg(m_server->serverPort()), Information);
     // Like the control port, a front door that cannot listen fails the run.
     if (!startFrontDoor(application)) {
         QCoreApplication::exit(1);
@@ -101,18 +130,20 @@ bool ConnTesterService::startFrontDoor(QCoreApplication *application)
     std::unique_ptr<QTcpServer> listener =
         TcpListener::open(QHostAddress::Any, *port, HttpFrontDoor::ListenBacklog);
     if (!listener->isListening()) {
-        logMessage(u"Failed to bind to HTTP port %1"_s.arg(*port), Error, 0, 0,
-                   listener->errorString().toUtf8());
+        tell(u"Failed to bind to HTTP port %1"_s.arg(*port), Error,
+             listener->errorString().toUtf8());
         return false;
     }
     m_front_door = new HttpFrontDoor(m_settings.frontDoor, m_settings.limits, m_reservation,
                                      m_budget, application);
     m_front_door->serve(std::move(listener));
+    tell(u"web front door listening on port %1"_s.arg(m_front_door->serverPort()), Information);
     return true;
 }
 
 void ConnTesterService::pause()
 {
+    logMessage(u"paused: new connections are turned away"_s, Information);
     if (m_server)
         m_server->pause();
     if (m_front_door)
@@ -121,6 +152,7 @@ void ConnTesterService::pause()
 
 void ConnTesterService::resume()
 {
+    logMessage(u"resumed"_s, Information);
     if (m_server)
         m_server->resume();
     if (m_front_door)

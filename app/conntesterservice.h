@@ -17,6 +17,9 @@ class ConnTesterService : public QtService<QCoreApplication>
 {
 public:
     static constexpr quint16 DefaultControlPort = ControlProtocol::DefaultPort;
+    // The exit status of a run refused for an unusable setting or port argument: the unit's
+    // RestartPreventExitStatus, since retrying cannot mend a configuration.
+    static constexpr int ConfigurationError = 78;
 
     ConnTesterService(int argc, char **argv, const Settings &settings);
     ~ConnTesterService() override;
@@ -27,9 +30,11 @@ protected:
     void resume() override;
 
 private:
-    quint16 controlPort() const;
+    std::optional<quint16> controlPort(QStringList *problems) const;
     bool startFrontDoor(QCoreApplication *application);
     void logEvent(const QString &message);
+    // In the journal and, in the foreground, on the console too.
+    void tell(const QString &message, MessageType type, const QByteArray &reason = {});
 
     Settings m_settings;
     PortReservation m_reservation;

@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include "net/loggedtext.h"
+#include "net/peeraddress.h"
 
 #include <limits>
 
@@ -24,15 +25,15 @@ Settings Settings::fromEnvironment()
     settings.controlPort = settings.port("VX_CONTROL_PORT");
     if (const auto bytes =
             settings.number("VX_DEBUGLOG_MAX_BYTES", 0, std::numeric_limits<qint64>::max(),
-                            u"a byte count (0: no bound)"_s))
+                            u"a byte count"_s, u"; 0: no bound"_s))
         settings.debugLogMaxBytes = *bytes;
     if (const auto dir = valueOf("VX_DEBUGLOG_DIR"))
         settings.debugLogDirectory = QString::fromLocal8Bit(*dir);
     if (const auto count = settings.number("VX_MAX_CONNECTIONS_PER_ADDRESS", 0, intMax,
-                                           u"a number of connections (0: no limit)"_s))
+                                           u"a number of connections"_s, u"; 0: no limit"_s))
         settings.limits.maxConnectionsPerAddress = int(*count);
     if (const auto ms = settings.number("VX_MAX_TEST_TIME_MS", 0, intMax,
-                                        u"a number of milliseconds (0: no limit)"_s))
+                                        u"a number of milliseconds"_s, u"; 0: no limit"_s))
         settings.limits.maxTestTimeMs = *ms == 0 ? int(intMax) : int(*ms);
     settings.frontDoor.port = settings.port("VX_HTTP_PORT");
     settings.readTrustedProxies();
@@ -40,7 +41,7 @@ Settings Settings::fromEnvironment()
 }
 
 std::optional<qint64> Settings::number(const char *name, qint64 min, qint64 max,
-                                       const QString &what)
+                                       const QString &what, const QString &note)
 {
     const std::optional<QByteArray> text = valueOf(name);
     if (!text)
@@ -49,8 +50,9 @@ std::optional<qint64> Settings::number(const char *name, qint64 min, qint64 max,
     const qint64 value = text->toLongLong(&ok, 10);
     if (ok && value >= min && value <= max)
         return value;
-    complain(name, *text,
-             u"is not %1 (%2 to %3)"_s.arg(what, QString::number(min), QString::number(max)));
+    complain(
+        name, *text,
+        u"is not %1 (%2 to %3%4)"_s.arg(what, QString::number(min), QString::number(max), note));
     return std::nullopt;
 }
 
@@ -69,10 +71,10 @@ void Settings::readTrustedProxies()
     QList<QHostAddress> trusted;
     for (const QByteArray &entry : text->split(',')) {
         const QByteArray bare = entry.trimmed();
-        QHostAddress address;
         if (bare.isEmpty())
             continue;
-        if (bare.contains('%') || !address.setAddress(QString::fromLatin1(bare))) {
+        const QHostAddress address = strictAddress(QString::fromLatin1(bare));
+        if (address.isNull()) {
             complain(name, *text, u"is not a list of addresses (IPv4 or IPv6, comma-separated)"_s);
             return;
         }

@@ -33,7 +33,9 @@ public:
     QStringList problems() const { return m_problems; }
 
 private:
-    std::optional<qint64> number(const char *name, qint64 min, qint64 max, const QString &what);
+    // `note` follows the range in the message: "; 0: no limit".
+    std::optional<qint64> number(const char *name, qint64 min, qint64 max, const QString &what,
+                                 const QString &note = {});
     std::optional<quint16> port(const char *name);
     void readTrustedProxies();
     void complain(const char *name, const QByteArray &value, const QString &what);

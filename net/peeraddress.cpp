@@ -15,6 +15,30 @@ QHostAddress plainAddress(const QHostAddress &address)
     return mapped ? QHostAddress(ipv4) : address;
 }
 
+QHostAddress strictAddress(QStringView text)
+{
+    if (text.contains(u':')) {
+        QHostAddress address;
+        if (text.contains(u'%') || !address.setAddress(text.toString()) ||
+            address.protocol() != QAbstractSocket::IPv6Protocol)
+            return QHostAddress();
+        return address;
+    }
+    const QList<QStringView> parts = text.split(u'.');
+    if (parts.size() != 4)
+        return QHostAddress();
+    quint32 ipv4 = 0;
+    for (const QStringView part : parts) {
+        const bool digits =
+            !part.isEmpty() && part.size() <= 3 &&
+            std::all_of(part.begin(), part.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (!digits || (part.size() > 1 && part.front() == u'0') || part.toUInt() > 255)
+            return QHostAddress();
+        ipv4 = ipv4 << 8 | part.toUInt();
+    }
+    return QHostAddress(ipv4);
+}
+
 QHostAddress plainPeerAddress(const QAbstractSocket &socket)
 {
     return plainAddress(socket.peerAddress());

@@ -101,6 +101,11 @@ void QtServiceBase::setServiceFlags(ServiceFlags flags)
     d_ptr->updateAcceptedControls();
 }
 
+bool QtServiceBase::runsInForeground() const
+{
+    return d_ptr->inForeground();
+}
+
 QtServiceBase *QtServiceBase::instance()
 {
     return s_instance.loadAcquire();

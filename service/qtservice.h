@@ -77,6 +77,10 @@ public:
     static QtServiceBase *instance();
 
 protected:
+    // Whether this run is the foreground one (-e): then the console is the user's, and
+    // start() may tell it what happened.
+    bool runsInForeground() const;
+
     virtual void start() = 0;
     virtual void stop();
     virtual void pause();

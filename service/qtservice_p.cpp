@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
 
 using namespace Qt::StringLiterals;
@@ -101,7 +102,43 @@ int QtServiceBasePrivate::exec()
         if (option == candidate.shortForm || option == candidate.longForm)
             return (this->*candidate.run)();
     }
+    // A mistyped option (--help, -V) must not start the service instead.
+    if (option.startsWith(u'-'))
+        return printUsageError(option);
     return startService();
+}
+
+int QtServiceBasePrivate::printUsageError(const QString &option) const
+{
+    std::fprintf(stderr, "unknown option '%s' (%s -h lists the options)\n",
+                 latin1(option).constData(), latin1(m_arguments.value(0)).constData());
+    return UsageError;
+}
+
+QString QtServiceBasePrivate::whyNot(const char *action)
+{
+    // The service's state says more than the call's own reason.
+    const QString reason = m_controller.errorString();
+    if (!m_platform->isAvailable())
+        return u"no service manager runs here"_s;
+    if (!m_controller.isInstalled()) {
+        // Not found, or the manager would not say (an unprivileged user may not ask).
+        const QString why = m_controller.errorString();
+        return why == qt_error_string(ENOENT) || why.isEmpty() ? u"it is not installed"_s : why;
+    }
+    const bool starting = qstrcmp(action, "start") == 0;
+    if (starting && m_controller.isRunning())
+        return u"it is already running"_s;
+    if (!starting && !m_controller.isRunning())
+        return u"it is not running"_s;
+    return reason;
+}
+
+int QtServiceBasePrivate::printActionError(const char *participle, const QString &reason) const
+{
+    std::fprintf(stderr, "The service %s could not be %s (%s)\n", printableName().constData(),
+                 participle, latin1(reason).constData());
+    return -1;
 }
 
 QByteArray QtServiceBasePrivate::printableName() const
@@ -147,6 +184,7 @@ int QtServiceBasePrivate::printVersion()
 
 int QtServiceBasePrivate::runInForeground()
 {
+    m_in_foreground = true;
     QStringList arguments = m_arguments;
     arguments.removeAt(1);
     const int result = runApplication(arguments);
@@ -157,28 +195,39 @@ int QtServiceBasePrivate::runInForeground()
 
 int QtServiceBasePrivate::stopService()
 {
-    if (!m_controller.stop())
-        qCCritical(lcService, "The service could not be stopped. (%s)",
-                   qUtf8Printable(m_controller.errorString()));
-    return 0;
+    if (m_controller.stop())
+        return 0;
+    qCCritical(lcService, "The service could not be stopped. (%s)",
+               qUtf8Printable(m_controller.errorString()));
+    if (m_controller.errorString() == qt_error_string(EAGAIN))
+        return printActionError("stopped", u"it is still stopping; the request stands"_s);
+    return printActionError("stopped", whyNot("stop"));
 }
 
 int QtServiceBasePrivate::pauseService()
 {
-    m_controller.control(QtServicePlatform::PauseControl);
-    return 0;
+    if (m_controller.control(QtServicePlatform::PauseControl))
+        return 0;
+    return printActionError("paused", whyNot("pause"));
 }
 
 int QtServiceBasePrivate::resumeService()
 {
-    m_controller.control(QtServicePlatform::ContinueControl);
-    return 0;
+    if (m_controller.control(QtServicePlatform::ContinueControl))
+        return 0;
+    return printActionError("resumed", whyNot("resume"));
 }
 
 int QtServiceBasePrivate::sendCommand()
 {
-    m_controller.sendCommand(m_arguments.value(2).toInt(nullptr, 10));
-    return 0;
+    // No number, or a word, is command 0.
+    const int code = m_arguments.value(2).toInt(nullptr, 10);
+    if (code < 0 || code > 127)
+        return printActionError("sent the command",
+                                u"%1 is no command code: they are 0 to 127"_s.arg(code));
+    if (m_controller.sendCommand(code))
+        return 0;
+    return printActionError("sent the command", whyNot("command"));
 }
 
 int QtServiceBasePrivate::printHelp()
@@ -190,8 +239,12 @@ int QtServiceBasePrivate::printHelp()
 int QtServiceBasePrivate::startService()
 {
     m_service_exit_code = 0;
-    if (!startAsService())
-        return printError("The service %s could not start\n", -4);
+    if (!startAsService()) {
+        printError("The service %s could not start\n", -4);
+        // The same line for every cause; the second says which.
+        std::fprintf(stderr, "%s\n", latin1(whyNot("start")).constData());
+        return -4;
+    }
     // A run that ended in failure (its control port could not be bound, say) must not look
     // like success to the service manager.
     return m_service_exit_code;

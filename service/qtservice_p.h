@@ -17,6 +17,9 @@ class QtServiceRuntimeState;
 class QtServiceBasePrivate
 {
 public:
+    // The exit code of a command line that names no option of ours.
+    static constexpr int UsageError = 2;
+
     QtServiceBasePrivate(const QString &name, const QStringList &arguments,
                          QtServiceOperations operations);
     ~QtServiceBasePrivate();
@@ -37,6 +40,9 @@ public:
     void logMessage(const QString &message, QtServiceBase::MessageType type, int id, uint category,
                     const QByteArray &data);
 
+    // Set while the run is the foreground one (-e), not one under the service manager.
+    bool inForeground() const { return m_in_foreground; }
+
     QString m_description;
     QtServiceController::StartupType m_startup_type = QtServiceController::ManualStart;
     QtServiceBase::ServiceFlags m_flags;
@@ -56,6 +62,11 @@ private:
 
     QByteArray printableName() const;
     int printError(const char *format, int exitCode) const;
+    int printUsageError(const QString &option) const;
+    // "The service X could not be paused (reason)"; the result is the exit code.
+    int printActionError(const char *participle, const QString &reason) const;
+    // Why an action on the installed service did not take effect, in words.
+    QString whyNot(const char *action);
 
     // The foreground run: makes the application from these arguments, calls start() from inside
     // its running event loop and returns the loop's exit code, or -1 without an application.
@@ -80,4 +91,5 @@ private:
     // The event loop's exit code of the last run under the service manager; the process ends
     // with it, so the manager sees a run that could not serve as failed.
     int m_service_exit_code = 0;
+    bool m_in_foreground = false;
 };

@@ -315,7 +315,8 @@ bool QtServicePlatformSystemd::start(const QString &serviceName, const QStringLi
         // The start job failed: no restart may bring the service up later on other arguments
         // (they are removed below), so a start that failed leaves it stopped.
         stopUnit(bus, serviceName, s_start_wait_ms);
-        ok = fail(ECANCELED);
+        ok = fail("it stopped while starting; the system log has the reason (journalctl -u "_L1 +
+                  unitName + u')');
     }
     // (A null result: still starting after the wait; the request itself was accepted.)
     if (!ok)

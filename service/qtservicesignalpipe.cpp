@@ -15,7 +15,8 @@ namespace {
 // pipe is installed), and the dispositions to restore.
 volatile sig_atomic_t s_write_fd = -1;
 
-constexpr int s_signals[] = {SIGINT, SIGTERM};
+// SIGHUP: the terminal of a foreground run closed; it ends the run as cleanly as the others.
+constexpr int s_signals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction s_previous[std::size(s_signals)];
 
 extern "C" void forwardSignal(int signalNumber)

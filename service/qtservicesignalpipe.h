@@ -6,8 +6,8 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a signal on the event loop's thread. The handler only writes
-// the signal number into a pipe; everything else happens in the slot behind the notifier.
+// Turns SIGINT, SIGTERM and SIGHUP into a signal on the event loop's thread. The handler only
+// writes the signal number into a pipe; everything else happens in the slot behind the notifier.
 // One instance at a time; the previous dispositions come back when it is destroyed.
 class QtServiceSignalPipe : public QObject
 {

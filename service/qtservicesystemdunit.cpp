@@ -108,7 +108,8 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
     text += "EnvironmentFile=-/etc/default/"_L1 + stem(name) + u'\n';
     // Brought back after a crash; a start that fails at once is not retried forever
     // (systemd's start rate limit).
-    text += "Restart=on-failure\nRestartSec=2\n"_L1;
+    // 78: the service refused its configuration, which no restart can mend.
+    text += "Restart=on-failure\nRestartSec=2\nRestartPreventExitStatus=78\n"_L1;
     if (!user.isEmpty()) {
         text += "User="_L1 + escapedValue(user) + u'\n';
         // Tests on ports below 1024 still need to bind them.

@@ -28,19 +28,93 @@ class tst_App : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // Command lines that must not start anything: the exact line on stderr and the status.
+    // Nothing listens afterwards: the run ended before its listeners were opened.
+    void refusedCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("settings");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("err"); // %p: the program as called
+        const auto row = [](const QStringList &args, const QStringList &settings, int exitCode,
+                            const char *err) {
+            QTest::addRow("%s %s", qPrintable(settings.join(u' ')), qPrintable(args.join(u' ')))
+                << args << settings << exitCode << QByteArray(err);
+        };
+        const char *const usage = "unknown option '%1' (%p -h lists the options)\n";
+        for (const char *option : {"--bogus", "-V", "--install", "-"})
+            row({QString::fromLatin1(option)}, {}, 2,
+                QByteArray(usage).replace("%1", option).constData());
+        row({u"-e"_s, u"4200x"_s}, {}, 78,
+            "port argument: \"4200x\" is not a port number (0 to 65535; 0: any free port)\n");
+        row({u"-e"_s, u"70000"_s}, {}, 78,
+            "port argument: \"70000\" is not a port number (0 to 65535; 0: any free port)\n");
+        row({u"-e"_s}, {u"VX_HTTP_PORT=8o80"_s}, 78,
+            "VX_HTTP_PORT: \"8o80\" is not a port number (1 to 65535)\n");
+        row({u"-e"_s}, {u"VX_CONTROL_PORT=abc"_s}, 78,
+            "VX_CONTROL_PORT: \"abc\" is not a port number (1 to 65535)\n");
+        row({u"-e"_s}, {u"VX_MAX_CONNECTIONS_PER_ADDRESS=lots"_s}, 78,
+            "VX_MAX_CONNECTIONS_PER_ADDRESS: \"lots\" is not a number of connections (0 to "
+            "2147483647; 0: no limit)\n");
+        row({u"-e"_s}, {u"VX_MAX_TEST_TIME_MS=-5"_s, u"VX_DEBUGLOG_MAX_BYTES=1e6"_s}, 78,
+            "VX_DEBUGLOG_MAX_BYTES: \"1e6\" is not a byte count (0 to 9223372036854775807; 0: no "
+            "bound)\nVX_MAX_TEST_TIME_MS: \"-5\" is not a number of milliseconds (0 to 2147483647; "
+            "0: no limit)\n");
+        row({u"-e"_s}, {u"VX_TRUSTED_PROXIES=127.0.0.1, 127.1"_s}, 78,
+            "VX_TRUSTED_PROXIES: \"127.0.0.1, 127.1\" is not a list of addresses (IPv4 or IPv6, "
+            "comma-separated)\n");
+        row({u"-e"_s}, {u"VX_CONTROL_PORT=\x1b[2K"_s}, 78,
+            "VX_CONTROL_PORT: \"\\x1b[2K\" is not a port number (1 to 65535)\n");
+    }
+
+    void refusedCommandLines()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, settings);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, err);
+        QTemporaryDir tmp;
+        const QString tester = qEnvironmentVariable("VX_TESTER");
+        const Run r = run(tester, args, settings + QStringList{u"TMPDIR="_s + tmp.path()});
+        QCOMPARE(r.err, err.replace("%p", tester.toLocal8Bit()));
+        QCOMPARE(r.exitCode, exitCode);
+        QCOMPARE(r.out, QByteArray());
+        const QByteArray log = readFile(tmp.filePath(u"service-debuglog.txt"_s));
+        QVERIFY2(!log.contains("listening on port"), log.constData());
+        // Each refused setting is a system-log event of its own.
+        QCOMPARE(log.count("[LOGGED Error] "), exitCode == 78 ? err.count('\n') : 0);
+    }
+
+    void versionAndHelp()
+    {
+        const QString tester = qEnvironmentVariable("VX_TESTER");
+        const Run version = run(tester, {u"--version"_s});
+        QCOMPARE(version.out, QByteArray("vx-connectivity-tester " VX_VERSION "\n"));
+        QCOMPARE(version.exitCode, 0);
+        const Run shortHelp = run(tester, {u"-h"_s});
+        const Run longHelp = run(tester, {u"--help"_s});
+        QCOMPARE(shortHelp.exitCode, 0);
+        QCOMPARE(longHelp.exitCode, 0);
+        // --help keeps -h's words and adds what they leave out.
+        QVERIFY(longHelp.out.startsWith(shortHelp.out));
+        for (const char *more :
+             {"-p(ause)", "-r(esume)", "VX_HTTP_PORT", "vx-connectivity-tester(8)"})
+            QVERIFY2(longHelp.out.contains(more) && !shortHelp.out.contains(more), more);
+    }
+
     void controlPortArgument_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("signalNumber");
         QTest::newRow("default port, SIGINT") << QStringList{u"-e"_s} << SIGINT;
-        QTest::newRow("abc, SIGTERM") << QStringList{u"-e"_s, u"abc"_s} << SIGTERM;
-        QTest::newRow("70000, SIGINT") << QStringList{u"-exec"_s, u"70000"_s, u"1"_s} << SIGINT;
-        QTest::newRow("-1, SIGTERM") << QStringList{u"-e"_s, u"-1"_s} << SIGTERM;
+        QTest::newRow("0: any free port, SIGTERM") << QStringList{u"-e"_s, u"0"_s} << SIGTERM;
+        QTest::newRow("0, the terminal closes")
+            << QStringList{u"-exec"_s, u"0"_s, u"1"_s} << SIGHUP;
     }
 
-    // The default port is the well-known one; a malformed port gives port 0, so the system
-    // picks one. Either way the run serves, and a signal ends it cleanly, with a test running
-    // and another connection idle: every worker winds down, every connection closes.
+    // The default port is the well-known one; 0 lets the system pick one, and the run says
+    // which. Either way the run serves, and a signal ends it cleanly, with a test running and
+    // another connection idle: every worker winds down, every connection closes.
     void controlPortArgument()
     {
         QFETCH(QStringList, args);
@@ -49,6 +123,7 @@ private Q_SLOTS:
         if (defaultPort && Client().connectTo(32889))
             QSKIP("something already serves port 32889 on this machine");
         Tester tester;
+        tester.captureOutput();
         QVERIFY(tester.start(args));
         QList<quint16> ports;
         QVERIFY(QTest::qWaitFor(
@@ -56,6 +131,9 @@ private Q_SLOTS:
             kPatience));
         QCOMPARE(ports.size(), 1);
         QVERIFY(defaultPort ? ports.first() == 32889 : ports.first() != 32889);
+        const QByteArray said = "listening on port " + QByteArray::number(ports.first()) + '\n';
+        QByteArray err;
+        QTRY_COMPARE_WITH_TIMEOUT(err += tester.process().readAllStandardError(), said, kPatience);
         Client busy(ports.first());
         Client idle(ports.first());
         const quint16 port = freePort();

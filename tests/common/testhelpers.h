@@ -204,6 +204,8 @@ class Tester
 public:
     explicit Tester(const QStringList &settings = {}) : m_settings(settings) {}
     ~Tester() { stop(); }
+    // Its output is kept for the test to read, not shown.
+    void captureOutput() { m_forward_output = false; }
     // Soft and hard descriptor limit of the process, set before it starts.
     void setDescriptorLimit(rlim_t limit)
     {
@@ -220,7 +222,8 @@ public:
         for (const QString &entry : m_settings)
             env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
         m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        if (m_forward_output)
+            m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.start(qEnvironmentVariable("VX_TESTER"), args);
         return m_process.waitForStarted(kPatience);
     }
@@ -282,6 +285,7 @@ public:
 
 private:
     QStringList m_settings;
+    bool m_forward_output = true;
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;

@@ -279,7 +279,7 @@ private Q_SLOTS:
 
         r = tester({QString::number(port)});
         QCOMPARE(r.exitCode, 252);
-        QCOMPARE(r.err, said(" could not start\n"));
+        QCOMPARE(r.err, said(" could not start\nit is already running\n"));
 
         second.close();
         QTRY_COMPARE_WITH_TIMEOUT(
@@ -333,7 +333,7 @@ private Q_SLOTS:
         QVERIFY(waitForJournal(s_child_name, u"child command 5"_s));
         QCOMPARE(child({u"-command"_s, u"abc"_s}).exitCode, 0);
         QVERIFY(waitForJournal(s_child_name, u"child command 0"_s));
-        QCOMPARE(child({u"-c"_s, u"200"_s}).exitCode, 0);
+        QCOMPARE(child({u"-c"_s, u"200"_s}).exitCode, 255); // no command code: nothing sent
         QCOMPARE(child({u"-c"_s, u"127"_s}).exitCode, 0);
         QVERIFY(waitForJournal(s_child_name, u"child command 127"_s));
         QCOMPARE(child({u"-p"_s}).exitCode, 0);
@@ -350,7 +350,9 @@ private Q_SLOTS:
         QElapsedTimer timer;
         timer.start();
         r = child({u"-t"_s});
-        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.exitCode, 255);
+        QCOMPARE(r.err, QByteArray("The service VX Service Child could not be stopped (it is still "
+                                   "stopping; the request stands)\n"));
         QVERIFY(timer.elapsed() >= 1500);
         const QByteArray log = debugLog();
         // The stop goes on after the controller gave up waiting for it.
@@ -372,7 +374,7 @@ private Q_SLOTS:
         QCOMPARE(child({u"query"_s}).out, SERVICE_CHILD "|Service framework test child|1|1|0\n");
         QCOMPARE(child({u"no-pause"_s}).exitCode, 0);
         QVERIFY(waitForJournal(s_child_name, u"child started: VX Service Child|no-pause"_s));
-        QCOMPARE(child({u"-p"_s}).exitCode, 0);
+        QCOMPARE(child({u"-p"_s}).exitCode, 255); // refused: it cannot be paused now
         QCOMPARE(child({u"-c"_s, u"3"_s}).exitCode, 0);
         QVERIFY(waitForJournal(s_child_name, u"child command 3"_s));
         QCOMPARE(unitValue(s_child_unit, u"StatusText"_s), u"running"_s);
@@ -390,7 +392,7 @@ private Q_SLOTS:
         QCOMPARE(child({u"-c"_s, u"9"_s}).exitCode, 0);
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(child({u"-p"_s}).exitCode, 0);
+        QCOMPARE(child({u"-p"_s}).exitCode, 255);
         // Far less than the 30 s a controller would wait for an answer that never comes.
         QVERIFY2(timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
         QTRY_COMPARE_WITH_TIMEOUT(unitValue(s_child_unit, u"ActiveState"_s), u"inactive"_s,
@@ -429,6 +431,25 @@ private Q_SLOTS:
                                   kPatience);
         QCOMPARE(Client(port.toUShort()).linesBeforeBarrier(), QByteArray());
         QCOMPARE(journalMessages(s_tester_name).count(u"listening on port "_s + port), 2);
+
+        // An unusable setting stops the start before anything listens, says why in the journal
+        // at error priority, and ends with the status no restart retries.
+        QCOMPARE(tester({u"-t"_s}).exitCode, 0);
+        QCOMPARE(m_ns->run({u"sh"_s, u"-c"_s,
+                            u"echo VX_HTTP_PORT=8o80 >> /etc/default/vx-connectivity-tester"_s})
+                     .exitCode,
+                 0);
+        QCOMPARE(tester({}).exitCode, 252);
+        const QString complaint = u"VX_HTTP_PORT: \"8o80\" is not a port number (1 to 65535)"_s;
+        QVERIFY(waitForJournal(s_tester_name, complaint));
+        for (const QJsonObject &entry : journal(s_tester_name)) {
+            if (entry.value(u"MESSAGE"_s).toString() == complaint)
+                QCOMPARE(entry.value(u"PRIORITY"_s).toString(), u"3"_s);
+        }
+        QCOMPARE(unitValue(s_tester_unit, u"ExecMainStatus"_s), u"78"_s);
+        QCOMPARE(unitValue(s_tester_unit, u"NRestarts"_s), u"0"_s);
+        QVERIFY(!Client().connectTo(port.toUShort()));
+        QCOMPARE(journalMessages(s_tester_name).count(u"listening on port "_s + port), 2);
     }
 
     // A port in use: the start fails, and the error reaches the journal as an error, with its
@@ -443,7 +464,9 @@ private Q_SLOTS:
         QCOMPARE(tester({u"-i"_s}).exitCode, 0);
         const Run r = tester({port});
         QCOMPARE(r.exitCode, 252);
-        QCOMPARE(r.err, said(" could not start\n"));
+        QCOMPARE(r.err, said(" could not start\nit stopped while starting; the system log has the "
+                             "reason (journalctl -u ") +
+                            s_tester_unit.toLatin1() + ")\n");
         const QString message = u"Failed to bind to port %1: %2"_s.arg(port, second.errorString());
         QVERIFY(waitForJournal(s_tester_name, message));
         const QJsonObject entry = journal(s_tester_name).first();
@@ -476,23 +499,29 @@ private Q_SLOTS:
         };
         const QByteArray noUnit = "The service could not be stopped. (No such file or directory)";
         for (const char *where : {"machine", "absent"}) {
-            row(where, {u"-t"_s}, 0, {}, {"CRITICAL: " + noUnit + '\n'});
-            row(where, {u"-p"_s}, 0);
-            row(where, {u"-r"_s}, 0);
-            row(where, {u"-c"_s, u"5"_s}, 0);
-            row(where, {}, 252, said(" could not start\n"));
+            const QByteArray why = where == QByteArray("machine") ? "no service manager runs here"
+                                                                  : "it is not installed";
+            row(where, {u"-t"_s}, 255, said(" could not be stopped (") + why + ")\n",
+                {"CRITICAL: " + noUnit + '\n'});
+            row(where, {u"-p"_s}, 255, said(" could not be paused (") + why + ")\n");
+            row(where, {u"-r"_s}, 255, said(" could not be resumed (") + why + ")\n");
+            row(where, {u"-c"_s, u"5"_s}, 255,
+                said(" could not be sent the command (") + why + ")\n");
+            row(where, {}, 252, said(" could not start\n") + why + '\n');
         }
         row("machine", {u"-i"_s}, 255, said(" could not be installed\n"));
         row("machine", {u"-install"_s, u"nobody"_s, u"secret"_s}, 255,
             said(" could not be installed\n"));
         row("machine", {u"-v"_s}, 0, {}, {}, version(m_tester, "not installed and not running"));
-        row("stopped", {u"-t"_s}, 0, {},
+        row("stopped", {u"-t"_s}, 255, said(" could not be stopped (it is not running)\n"),
             {"CRITICAL: stopping (No such process)\n",
              "The service could not be stopped. (No such process)\n"});
-        row("stopped", {u"-p"_s}, 0);
+        row("stopped", {u"-p"_s}, 255, said(" could not be paused (it is not running)\n"));
+        row("stopped", {u"-c"_s, u"500"_s}, 255,
+            said(" could not be sent the command (500 is no command code: they are 0 to 127)\n"));
         row("running", {u"-i"_s}, 255, said(" could not be installed\n"));
-        row("running", {u"-t"_s}, 0);
-        row("running", {u"-p"_s}, 0);
+        row("running", {u"-t"_s}, 255);
+        row("running", {u"-p"_s}, 255);
         row("running", {u"-u"_s}, 0);
         row("running", {}, 252);
     }

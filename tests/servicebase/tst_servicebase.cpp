@@ -46,10 +46,14 @@ private Q_SLOTS:
         row("-e 40000", {u"-e"_s, u"40000"_s}, u"VX_EXIT=7"_s, 7, ran(u"|40000"_s));
         row("-exec a b", {u"-exec"_s, u"a"_s, u"b"_s}, u"VX_EXIT=7"_s, 7, ran(u"|a|b"_s));
         row("-e -e", {u"-e"_s, u"-e"_s}, u"VX_EXIT=7"_s, 7, ran(u"|-e"_s));
-        for (const char *option :
-             {"-E", "--exec", "/e", "-ex", "-I", "--install", "-inst", "40000"})
-            row(option, {QString::fromLatin1(option)}, u"VX_EXIT=7"_s, 252, u"exec returned -4\n"_s,
-                u"The service VX Service Child could not start\n"_s);
+        // A word that is no option starts the service; a mistyped option starts nothing.
+        for (const char *word : {"/e", "40000"})
+            row(word, {QString::fromLatin1(word)}, u"VX_EXIT=7"_s, 252, u"exec returned -4\n"_s,
+                u"The service VX Service Child could not start\nno service manager runs here\n"_s);
+        for (const char *option : {"-E", "--exec", "-ex", "-I", "--install", "-inst"})
+            row(option, {QString::fromLatin1(option)}, u"VX_EXIT=7"_s, 2, u"exec returned 2\n"_s,
+                u"unknown option '%1' (%2 -h lists the options)\n"_s.arg(
+                    QString::fromLatin1(option), child));
         const QString help =
             u"\n"_s + child +
             u" -[i|u|e|s|v|h]\n"
