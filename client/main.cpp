@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -53,10 +55,15 @@ int main(int argc, char **argv)
     if (!options.parse(QCoreApplication::arguments()))
         return usageError(options.errorText());
     if (options.helpRequested() || options.versionRequested()) {
-        std::fputs(qPrintable(options.helpRequested() ? CheckCommandLine::helpText()
-                                                      : CheckCommandLine::versionText()),
-                   stdout);
-        return CheckSession::AllSucceeded;
+        const QByteArray text = (options.helpRequested() ? CheckCommandLine::helpText()
+                                                         : CheckCommandLine::versionText())
+                                    .toLocal8Bit();
+        errno = 0;
+        if (std::fputs(text.constData(), stdout) >= 0 && std::fflush(stdout) == 0)
+            return CheckSession::AllSucceeded;
+        std::fprintf(stderr, "vx-connectivity-check: cannot write the output: %s\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+        return CheckSession::UsageOrServerError;
     }
     qInstallMessageHandler(options.verbose() ? verboseMessageHandler : quietMessageHandler);
 
