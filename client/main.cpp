@@ -7,6 +7,7 @@
 #include <QMetaObject>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -50,6 +51,8 @@ int usageError(const QString &message)
 
 int main(int argc, char **argv)
 {
+    // A reader that has gone is a write error like any other, reported and ending the run.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     CheckCommandLine options;
     if (!options.parse(QCoreApplication::arguments()))
