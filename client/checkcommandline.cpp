@@ -265,7 +265,8 @@ address family of that connection.
 
 Options:
   --server HOST     the tester to ask: a host name, an IPv4 address or an IPv6
-                    address (::1 or [::1]) (default 127.0.0.1)
+                    address (::1 or [::1]), optionally with its control port
+                    (HOST:PORT, [::1]:PORT) (default 127.0.0.1)
   -4, -6            connect over IPv4 or IPv6 only, for a host name with both
   --port N          its control port (default %1)
   --timeout MS      time limit of each check at the server, and of connecting
@@ -279,24 +280,31 @@ Options:
   -h, --help        show this help
 
 Output:
-  One line per finished check: protocol, port, direction, result, the time it
-  took and, where it helps, why, with a hint of what to check. A summary
-  follows. While checks run, a progress indicator is shown when standard
+  One line per finished check: protocol, port, direction, result, the time
+  from the server's go line to the evidence (for UDP without the 50 ms before
+  the first ping) and, where it helps, why, with a hint of what to check. A
+  summary follows. While checks run, a progress indicator is shown when standard
   output is a terminal (not with --verbose).
   Results:
-    reachable     the connection or ping got through
+    reachable     the connection or ping got through; for a tcp "in" check on
+                  a port that a program here serves, the server connected and
+                  the program took the connection: the server's word
     blocked       the test ran at both ends but nothing got through in time:
                   a firewall or NAT plausibly stops it
     timeout       the server did not answer or did not finish the test in time
     unavailable   the port cannot be listened on or bound on this machine
-                  (in use, or not allowed); nothing was asked of the server
+                  (in use, or not allowed); nothing was asked of the server.
+                  A udp "in" check on a port a program here uses cannot be
+                  observed: the pings would go to that program
     unavailable at the server
                   the server could not listen on or bind the port (in use
                   there, or not allowed)
     error         the connection to the server was lost
   --json prints one document: for checks {"server", "protocol" ("tcp", "udp"
   or "tcp,udp"), "timeout", "checks": [{"protocol", "port", "direction",
-  "result", "detail", "hint", "elapsedMs"}], "summary": {"total", and a count
+  "result", "detail", "hint", "elapsedMs", "evidence" ("here": this machine
+  saw it get through, "server": only the server did, null: not reachable)}],
+  "summary": {"total", and a count
   for each result}, "success"} with the same result words as the text, and
   "error" added when the server was lost; for ip {"server", "publicIp"};
   {"server", "error"} when the server cannot be reached.
@@ -305,7 +313,9 @@ Exit codes:
   0   every check succeeded (ip: the server answered)
   1   at least one check did not succeed
   2   usage error, or the server could not be reached, closed the connection
-      before answering (paused, full, or not a tester) or was lost
+      before answering (paused, full, or not a tester), is not a tester (its
+      first line is none of the protocol's, or it did not answer the first
+      request in time) or was lost, or the output could not be written
 )"_s.arg(QString::number(ControlProtocol::DefaultPort),
          QString::number(ControlProtocol::DefaultTimeLimitMs),
          QString::number(ControlProtocol::MinimumTimeLimitMs));
