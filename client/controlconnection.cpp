@@ -36,9 +36,9 @@ void ControlConnection::sendLine(const QString &line)
 {
     if (!m_open || m_ended)
         return;
-    const QString bare = line.endsWith(u"\r\n"_s) ? line.chopped(2) : line;
-    Q_EMIT lineSent(bare);
-    m_socket.write((bare + u"\r\n"_s).toLatin1());
+    const QByteArray wire = ControlProtocol::wireLine(line);
+    Q_EMIT lineSent(QString::fromLatin1(wire.chopped(ControlProtocol::LineEnd.size())));
+    m_socket.write(wire);
 }
 
 void ControlConnection::abandon(const QString &reason)
