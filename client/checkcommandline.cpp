@@ -3,9 +3,9 @@
 #include "client/portlist.h"
 #include "protocol/controlprotocol.h"
 
-#include <QCommandLineParser>
 #include <QHostAddress>
 
+#include <optional>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -26,34 +26,66 @@ QString familyName(QAbstractSocket::NetworkLayerProtocol family)
 
 bool CheckCommandLine::parse(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    const QCommandLineOption server(u"server"_s, QString(), u"HOST"_s, u"127.0.0.1"_s);
-    const QCommandLineOption ipv4(u"4"_s);
-    const QCommandLineOption ipv6(u"6"_s);
-    const QCommandLineOption port(u"port"_s, QString(), u"N"_s,
-                                  QString::number(ControlProtocol::DefaultPort));
-    const QCommandLineOption timeout(u"timeout"_s, QString(), u"MS"_s,
-                                     QString::number(ControlProtocol::DefaultTimeLimitMs));
-    const QCommandLineOption direction(u"direction"_s, QString(), u"DIR"_s, u"both"_s);
-    const QCommandLineOption json(u"json"_s);
-    const QCommandLineOption verbose(u"verbose"_s);
-    const QCommandLineOption help(QStringList{u"h"_s, u"help"_s});
-    const QCommandLineOption version(u"version"_s);
-    parser.addOptions({server, ipv4, ipv6, port, timeout, direction, json, verbose, help, version});
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
-    m_help = parser.isSet(help);
-    m_version = parser.isSet(version);
+    Options options;
+    QStringList positional;
+    if (!readOptions(arguments, options, positional))
+        return false;
+    m_help = options.contains(u"--help"_s);
+    m_version = options.contains(u"--version"_s);
     if (m_help || m_version)
         return true;
-    m_json = parser.isSet(json);
-    m_verbose = parser.isSet(verbose);
-    if (!parseServer(parser.value(server), parser.isSet(ipv4), parser.isSet(ipv6)) ||
-        !parsePortOption(parser.value(port)) || !parseTimeout(parser.value(timeout)) ||
-        !parseDirection(parser.value(direction)) || !parseCommand(parser.positionalArguments()))
+    m_json = options.contains(u"--json"_s);
+    m_verbose = options.contains(u"--verbose"_s);
+    const QString direction = options.value(u"--direction"_s, u"both"_s);
+    if (!parsePortOption(
+            options.value(u"--port"_s, QString::number(ControlProtocol::DefaultPort))) ||
+        !parseServer(options.value(u"--server"_s, u"127.0.0.1"_s), options.contains(u"-4"_s),
+                     options.contains(u"-6"_s), options.contains(u"--port"_s)) ||
+        !parseTimeout(
+            options.value(u"--timeout"_s, QString::number(ControlProtocol::DefaultTimeLimitMs))) ||
+        !parseDirection(direction) || !parseCommand(positional))
         return false;
-    if (m_command == Command::Ip && parser.isSet(direction))
+    if (m_command == Command::Ip && options.contains(u"--direction"_s))
         return usageError(u"--direction applies to tcp and udp checks only"_s);
+    return true;
+}
+
+// "--name value", "--name=value" or a flag; the last of a repeated option counts. After "--",
+// and for anything not starting with '-', the arguments are the command.
+bool CheckCommandLine::readOptions(const QStringList &arguments, Options &options,
+                                   QStringList &positional)
+{
+    static const QStringList withValue{u"--server"_s, u"--port"_s, u"--timeout"_s,
+                                       u"--direction"_s};
+    static const QStringList flags{u"-4"_s,     u"-6"_s, u"--json"_s,   u"--verbose"_s,
+                                   u"--help"_s, u"-h"_s, u"--version"_s};
+    bool optionsEnded = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (optionsEnded || !argument.startsWith(u'-') || argument == u"-"_s) {
+            positional.append(argument);
+            continue;
+        }
+        if (argument == u"--"_s) {
+            optionsEnded = true;
+            continue;
+        }
+        const qsizetype equals = argument.indexOf(u'=');
+        const QString name = argument.left(equals);
+        if (flags.contains(name)) {
+            if (equals >= 0)
+                return usageError(u"option '%1' takes no value"_s.arg(name));
+            options.insert(name == u"-h"_s ? u"--help"_s : name, QString());
+        } else if (!withValue.contains(name)) {
+            return usageError(u"unknown option '%1'"_s.arg(name));
+        } else if (equals >= 0) {
+            options.insert(name, argument.mid(equals + 1));
+        } else if (i + 1 < arguments.size()) {
+            options.insert(name, arguments.at(++i));
+        } else {
+            return usageError(u"option '%1' needs a value"_s.arg(name));
+        }
+    }
     return true;
 }
 
@@ -101,25 +133,45 @@ bool CheckCommandLine::parseGroup(const QString &command, const QStringList &por
     return true;
 }
 
-bool CheckCommandLine::parseServer(const QString &text, bool ipv4, bool ipv6)
+bool CheckCommandLine::parseServer(const QString &text, bool ipv4, bool ipv6, bool portGiven)
 {
     using enum QAbstractSocket::NetworkLayerProtocol;
     if (ipv4 && ipv6)
         return usageError(u"-4 and -6 exclude each other"_s);
     m_family = ipv4 ? IPv4Protocol : (ipv6 ? IPv6Protocol : AnyIPProtocol);
+    // "[2001:db8::5]:32889" and "host:32889" as in URLs; a bare IPv6 address has no port.
     m_server = text.trimmed();
-    // "[2001:db8::5]" as in URLs.
+    const qsizetype colon = m_server.startsWith(u'[')   ? m_server.indexOf(u"]:"_s) + 1
+                            : m_server.count(u':') == 1 ? m_server.indexOf(u':')
+                                                        : -1;
+    const std::optional<QString> port =
+        colon > 0 ? std::optional(m_server.mid(colon + 1)) : std::nullopt;
+    if (port)
+        m_server.truncate(colon);
     if (m_server.startsWith(u'[') && m_server.endsWith(u']'))
         m_server = m_server.mid(1, m_server.size() - 2);
     if (m_server.isEmpty())
         return usageError(u"--server needs a host name or address"_s);
-    if (m_server.contains(u'[') || m_server.contains(u']'))
-        return usageError(u"--server: '%1' is not a host name or address"_s.arg(text));
     const QHostAddress literal(m_server);
+    if (m_server.contains(u'[') || m_server.contains(u']') ||
+        (m_server.contains(u':') && literal.protocol() != IPv6Protocol))
+        return usageError(u"--server: '%1' is not a host name or address"_s.arg(text));
+    if (port && !parseServerPort(*port, portGiven))
+        return false;
     if (literal.isNull() || m_family == AnyIPProtocol || literal.protocol() == m_family)
         return true;
     return usageError(u"--server: %1 is an %2 address, but %3 asks for %4"_s.arg(
         m_server, familyName(literal.protocol()), ipv4 ? u"-4"_s : u"-6"_s, familyName(m_family)));
+}
+
+bool CheckCommandLine::parseServerPort(const QString &text, bool portGiven)
+{
+    const quint16 given = m_port;
+    if (!parsePortOption(text))
+        return usageError(u"--server: '%1' is not a port number (1 to 65535)"_s.arg(text));
+    if (portGiven && given != m_port)
+        return usageError(u"--server names port %1, but --port %2"_s.arg(m_port).arg(given));
+    return true;
 }
 
 bool CheckCommandLine::parsePortOption(const QString &text)
@@ -213,7 +265,8 @@ address family of that connection.
 
 Options:
   --server HOST     the tester to ask: a host name, an IPv4 address or an IPv6
-                    address (::1 or [::1]) (default 127.0.0.1)
+                    address (::1 or [::1]), optionally with its control port
+                    (HOST:PORT, [::1]:PORT) (default 127.0.0.1)
   -4, -6            connect over IPv4 or IPv6 only, for a host name with both
   --port N          its control port (default %1)
   --timeout MS      time limit of each check at the server, and of connecting
@@ -227,24 +280,31 @@ Options:
   -h, --help        show this help
 
 Output:
-  One line per finished check: protocol, port, direction, result, the time it
-  took and, where it helps, why, with a hint of what to check. A summary
-  follows. While checks run, a progress indicator is shown when standard
+  One line per finished check: protocol, port, direction, result, the time
+  from the server's go line to the evidence (for UDP without the 50 ms before
+  the first ping) and, where it helps, why, with a hint of what to check. A
+  summary follows. While checks run, a progress indicator is shown when standard
   output is a terminal (not with --verbose).
   Results:
-    reachable     the connection or ping got through
+    reachable     the connection or ping got through; for a tcp "in" check on
+                  a port that a program here serves, the server connected and
+                  the program took the connection: the server's word
     blocked       the test ran at both ends but nothing got through in time:
                   a firewall or NAT plausibly stops it
     timeout       the server did not answer or did not finish the test in time
     unavailable   the port cannot be listened on or bound on this machine
-                  (in use, or not allowed); nothing was asked of the server
+                  (in use, or not allowed); nothing was asked of the server.
+                  A udp "in" check on a port a program here uses cannot be
+                  observed: the pings would go to that program
     unavailable at the server
                   the server could not listen on or bind the port (in use
                   there, or not allowed)
     error         the connection to the server was lost
   --json prints one document: for checks {"server", "protocol" ("tcp", "udp"
   or "tcp,udp"), "timeout", "checks": [{"protocol", "port", "direction",
-  "result", "detail", "hint", "elapsedMs"}], "summary": {"total", and a count
+  "result", "detail", "hint", "elapsedMs", "evidence" ("here": this machine
+  saw it get through, "server": only the server did, null: not reachable)}],
+  "summary": {"total", and a count
   for each result}, "success"} with the same result words as the text, and
   "error" added when the server was lost; for ip {"server", "publicIp"};
   {"server", "error"} when the server cannot be reached.
@@ -253,7 +313,9 @@ Exit codes:
   0   every check succeeded (ip: the server answered)
   1   at least one check did not succeed
   2   usage error, or the server could not be reached, closed the connection
-      before answering (paused, full, or not a tester) or was lost
+      before answering (paused, full, or not a tester), is not a tester (its
+      first line is none of the protocol's, or it did not answer the first
+      request in time) or was lost, or the output could not be written
 )"_s.arg(QString::number(ControlProtocol::DefaultPort),
          QString::number(ControlProtocol::DefaultTimeLimitMs),
          QString::number(ControlProtocol::MinimumTimeLimitMs));

@@ -3,6 +3,7 @@
 #include "client/portcheck.h"
 
 #include <QAbstractSocket>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -39,10 +40,14 @@ public:
 
 private:
     using Target = std::pair<ControlProtocol::Protocol, quint16>;
+    // Option name (long form, "-4" and "-6" as they are) to its value; empty for a flag.
+    using Options = QHash<QString, QString>;
 
+    bool readOptions(const QStringList &arguments, Options &options, QStringList &positional);
     bool parseCommand(const QStringList &positional);
     bool parseGroup(const QString &command, const QStringList &ports);
-    bool parseServer(const QString &text, bool ipv4, bool ipv6);
+    bool parseServer(const QString &text, bool ipv4, bool ipv6, bool portGiven);
+    bool parseServerPort(const QString &text, bool portGiven);
     bool parsePortOption(const QString &text);
     bool parseTimeout(const QString &text);
     bool parseDirection(const QString &text);

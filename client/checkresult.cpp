@@ -20,3 +20,16 @@ QString CheckResult::outcomeName() const
     }
     return u"error"_s;
 }
+
+QString CheckResult::evidenceName() const
+{
+    switch (evidence) {
+    case Evidence::Here:
+        return u"here"_s;
+    case Evidence::Server:
+        return u"server"_s;
+    case Evidence::None:
+        break;
+    }
+    return QString();
+}

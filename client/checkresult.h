@@ -16,8 +16,13 @@ struct CheckResult
         Error,               // the control connection was lost
     };
 
+    // Whose observation a reachable result rests on: this machine saw the connection or ping
+    // arrive (or its own connection made), or only the server could see it.
+    enum class Evidence { None, Here, Server };
+
     PortCheck check;
     Outcome outcome = Error;
+    Evidence evidence = Evidence::None;
     QString detail;
     // What to look at, for every result but reachable.
     QString hint;
@@ -26,4 +31,6 @@ struct CheckResult
     // "reachable", "blocked", "timeout", "unavailable", "unavailable at the server", "error":
     // the words of the text report and of --json alike.
     QString outcomeName() const;
+    // "here", "server", or empty for none.
+    QString evidenceName() const;
 };

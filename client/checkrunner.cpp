@@ -3,8 +3,8 @@
 #include "client/checkhint.h"
 #include "client/checklog.h"
 #include "client/controlconnection.h"
+#include "client/localsockets.h"
 #include "porttest/porttest.h"
-#include "protocol/compiledpattern.h"
 #include "protocol/porttestingline.h"
 
 #include <QHostAddress>
@@ -22,16 +22,9 @@ namespace {
 constexpr int answerMargin = 2000;
 // How much of the reason a server gives for a failure is shown.
 constexpr qsizetype maxReasonLength = 200;
-
-// What a server may write after "failure": why it could not listen or bind. The line is read
-// as the port test reads it, so that the reason is what follows the very result word.
-QString reasonAfterFailure(const QString &line)
-{
-    static const QRegularExpression pattern = compiledPattern(
-        u"porttesting\\s+(?:in|out)\\s+(?:udp|tcp)\\s+\\d+\\s?failure[\\s:]*(.*)$"_s,
-        QRegularExpression::CaseInsensitiveOption);
-    return pattern.match(line).captured(1).trimmed().left(maxReasonLength);
-}
+// A pinger, at either end, sends its first ping one interval after the go line: time the ping
+// spent waiting, not travelling.
+constexpr qint64 firstPingWaitMs = 50;
 
 } // namespace
 
@@ -78,8 +71,10 @@ void CheckRunner::startNextCheck()
 void CheckRunner::startCheck(const PortCheck &check)
 {
     m_server_started = m_server_ended = m_server_succeeded = m_reported = false;
+    m_served_here = false;
     m_held_lines.clear();
     m_server_reason.clear();
+    m_listeners.clear();
     m_test.reset(new PortTest(check.port, check.protocol, check.direction, m_timeout, QString()));
     m_test->setPeerAddress(m_connection.peerAddress());
     connect(m_test.get(), &PortTest::sendToPeer, this, &CheckRunner::onSendToPeer);
@@ -93,13 +88,28 @@ void CheckRunner::startCheck(const PortCheck &check)
     m_starting = false;
     const QStringList lines = std::exchange(m_held_lines, {});
     if (!started) {
-        // The request never goes out: a line about a port this side could not take means
-        // nothing to the server.
-        conclude(CheckResult::Unavailable, unavailableDetail());
+        // A line about a port this side could not take means nothing to the server.
+        m_listeners = LocalSockets::addressesOn(check.protocol, check.port);
+        if (m_listeners.isEmpty() || check.direction == ControlProtocol::Out)
+            conclude(CheckResult::Unavailable, unavailableDetail());
+        else if (check.protocol == ControlProtocol::Udp)
+            conclude(CheckResult::Unavailable, udpInUseDetail());
+        else
+            startServedHere();
         return;
     }
     for (const QString &line : lines)
         sendTestLine(line);
+}
+
+// A program here listens on the port: the server's connection goes to it, unseen by this side,
+// and only the server can tell whether it got through.
+void CheckRunner::startServedHere()
+{
+    m_served_here = true;
+    m_test->onAbortTest();
+    sendTestLine(ControlProtocol::testPortLine(current().serverDirection(), current().protocol,
+                                               current().port, m_test->timeout()));
 }
 
 void CheckRunner::onSendToPeer(QString mes)
@@ -123,10 +133,14 @@ void CheckRunner::onTestDone(bool success)
 {
     if (sender() != m_test.get() || m_phase != Phase::Running)
         return;
-    // The server's time limit passed with both halves of the test in place: something between
-    // the two ends stopped it. A failure is the server's report that its half could not start.
+    // Only a UDP "out" check's success is the server's word: its pings arrived there. The
+    // server's time limit passed with both halves of the test in place: something between the
+    // two ends stopped it. A failure is the server's report that its half could not start.
+    const bool serverSaw =
+        current().protocol == ControlProtocol::Udp && current().direction == ControlProtocol::Out;
     if (success)
-        conclude(CheckResult::Reachable, QString());
+        conclude(CheckResult::Reachable, QString(),
+                 serverSaw ? CheckResult::Evidence::Server : CheckResult::Evidence::Here);
     else if (m_test->isTimedOut())
         conclude(CheckResult::Blocked, serverTimeoutDetail());
     else
@@ -144,9 +158,11 @@ void CheckRunner::onServerLine(const QString &line)
         qCDebug(lcCheck, "not a line of the current check: %s", qPrintable(line));
         return;
     }
+    if (!m_server_started && m_phase == Phase::Running)
+        m_clock.start(); // the server's go: from here on the time is the network's
     m_server_started = true;
     if (parsed->result == Result::Failure)
-        m_server_reason = reasonAfterFailure(line);
+        m_server_reason = parsed->reason.left(maxReasonLength);
     const bool success = parsed->result == Result::Success;
     if (success || parsed->result == Result::Timeout) {
         m_server_ended = true;
@@ -154,6 +170,8 @@ void CheckRunner::onServerLine(const QString &line)
     }
     if (m_phase == Phase::Settling) {
         handleSettlingLine();
+    } else if (m_served_here) {
+        applyServedHereReport(*parsed);
     } else if (success && current().direction == ControlProtocol::In) {
         // This machine receives: only a connection or ping that arrives here counts. The
         // server's word for it is no arrival, yet the port test would take it for one.
@@ -165,35 +183,89 @@ void CheckRunner::onServerLine(const QString &line)
     }
 }
 
+void CheckRunner::applyServedHereReport(const PortTestingLine &line)
+{
+    if (line.result == Result::Success)
+        conclude(CheckResult::Reachable,
+                 u"the server connected; the port is served here by another program"_s,
+                 CheckResult::Evidence::Server);
+    else if (line.result == Result::Timeout)
+        conclude(CheckResult::Blocked,
+                 u"the server could not connect within %1 ms"_s.arg(m_test->timeout()));
+    else if (line.result == Result::Failure)
+        conclude(CheckResult::UnavailableAtServer, unavailableAtServerDetail());
+}
+
 void CheckRunner::onCheckLimitReached()
 {
     if (m_phase != Phase::Running)
         return;
+    if (!m_connection.hasAnswered()) {
+        // Not a word to the first request: every further check would wait as long for nothing.
+        m_connection.abandon(
+            u"the server did not answer within %1 ms (busy, or not a tester)"_s.arg(checkLimit()));
+        return;
+    }
     // The server's connection or pings went somewhere, but not here: a NAT or firewall in
     // between plausibly took them.
     conclude(m_server_succeeded ? CheckResult::Blocked : CheckResult::TimedOut, noAnswerDetail());
 }
 
-void CheckRunner::conclude(CheckResult::Outcome outcome, const QString &detail)
+void CheckRunner::conclude(CheckResult::Outcome outcome, const QString &detail,
+                           CheckResult::Evidence evidence)
 {
     m_check_limit.stop();
     if (!m_test->isFinished())
         m_test->onAbortTest(); // releases its sockets and timers
-    record(outcome, detail, current(), m_clock.elapsed());
+    record(outcome, detail, current(), elapsedMs(evidence), evidence);
     settle(outcome);
 }
 
+// From the server's go (or the request, when none came) to the evidence. A connection that
+// arrived before the go line was read came with it.
+qint64 CheckRunner::elapsedMs(CheckResult::Evidence evidence) const
+{
+    if (evidence == CheckResult::Evidence::None)
+        return m_clock.elapsed();
+    if (!m_server_started)
+        return 0;
+    const qint64 waited = current().protocol == ControlProtocol::Udp ? firstPingWaitMs : 0;
+    return std::max<qint64>(m_clock.elapsed() - waited, 0);
+}
+
 void CheckRunner::record(CheckResult::Outcome outcome, const QString &detail,
-                         const PortCheck &check, qint64 elapsedMs)
+                         const PortCheck &check, qint64 elapsedMs, CheckResult::Evidence evidence)
 {
     CheckResult result;
     result.check = check;
     result.outcome = outcome;
+    result.evidence = evidence;
     result.detail = detail;
     result.elapsed_ms = elapsedMs;
-    result.hint = CheckHint::forResult(result, localAddress());
+    result.hint =
+        m_served_here ? servedHereHint(result) : CheckHint::forResult(result, localAddress());
     m_results.append(result);
     Q_EMIT checkFinished(result);
+}
+
+// A program that listens on other addresses only never gets the server's connection, however
+// open the way is.
+QString CheckRunner::servedHereHint(const CheckResult &result) const
+{
+    const QHostAddress arrival = m_connection.localAddress();
+    const bool receives =
+        std::any_of(m_listeners.begin(), m_listeners.end(), [&](const QHostAddress &bound) {
+            return LocalSockets::receives(bound, arrival);
+        });
+    if (result.outcome != CheckResult::Blocked || receives)
+        return CheckHint::forResult(result, localAddress());
+    QStringList bound;
+    for (const QHostAddress &address : m_listeners)
+        bound.append(address.toString());
+    return u"the program on tcp port %1 here listens on %2 only, not on %3 where the server's "
+           "connection arrives: make it listen on all addresses (0.0.0.0 or ::)"_s
+               .arg(current().port)
+               .arg(bound.join(u", "_s), arrival.toString());
 }
 
 // Whether the server's test of this check is over decides when the next check may start.
@@ -251,12 +323,13 @@ void CheckRunner::onConnectionLost(const QString &reason)
         if (!m_test->isFinished())
             m_test->onAbortTest();
         record(CheckResult::Error, u"lost the connection to the server"_s, current(),
-               m_clock.elapsed());
+               m_clock.elapsed(), CheckResult::Evidence::None);
     }
     m_phase = Phase::Done;
     while (m_index + 1 < m_checks.size()) {
         ++m_index;
-        record(CheckResult::Error, u"not run: no connection to the server"_s, current(), 0);
+        record(CheckResult::Error, u"not run: no connection to the server"_s, current(), 0,
+               CheckResult::Evidence::None);
     }
     Q_EMIT finished();
 }
@@ -309,6 +382,12 @@ QString CheckRunner::unavailableDetail() const
     return check.direction == ControlProtocol::In
                ? u"cannot bind port %1 here: it is in use or not allowed"_s.arg(check.port)
                : u"cannot bind a local port to send from"_s;
+}
+
+QString CheckRunner::udpInUseDetail() const
+{
+    return u"udp port %1 is in use here by another program: the server's pings would go to it, "
+           "so whether they arrive cannot be observed"_s.arg(current().port);
 }
 
 QString CheckRunner::noAnswerDetail() const

@@ -4,6 +4,7 @@
 #include "client/portcheck.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QStringList>
@@ -13,7 +14,7 @@
 
 class ControlConnection;
 class PortTest;
-class QHostAddress;
+class PortTestingLine;
 
 // Runs the checks one after another over one control connection, each as a requesting-side
 // PortTest. The server runs a connection's tests one at a time and its lines carry no test id,
@@ -56,20 +57,26 @@ private:
 
     void startNextCheck();
     void startCheck(const PortCheck &check);
+    void startServedHere();
+    void applyServedHereReport(const PortTestingLine &line);
     void sendTestLine(const QString &line);
-    void conclude(CheckResult::Outcome outcome, const QString &detail);
+    void conclude(CheckResult::Outcome outcome, const QString &detail,
+                  CheckResult::Evidence evidence = CheckResult::Evidence::None);
+    qint64 elapsedMs(CheckResult::Evidence evidence) const;
     void settle(CheckResult::Outcome outcome);
     void handleSettlingLine();
     void endServerTest();
     void next();
     void record(CheckResult::Outcome outcome, const QString &detail, const PortCheck &check,
-                qint64 elapsedMs);
+                qint64 elapsedMs, CheckResult::Evidence evidence);
+    QString servedHereHint(const CheckResult &result) const;
     const PortCheck &current() const { return m_checks.at(m_index); }
     int checkLimit() const;
     QString serverTimeoutDetail() const;
     QString unavailableAtServerDetail() const;
     QHostAddress localAddress() const;
     QString unavailableDetail() const;
+    QString udpInUseDetail() const;
     QString noAnswerDetail() const;
 
     ControlConnection &m_connection;
@@ -82,6 +89,7 @@ private:
     std::unique_ptr<PortTest, DeleteLater> m_test;
     QTimer m_check_limit;
     QTimer m_settle_limit;
+    // From the request, and from the server's go once it arrives.
     QElapsedTimer m_clock;
     // Inside handleTest: its lines wait until it is known whether the request goes out at all.
     bool m_starting = false;
@@ -92,4 +100,8 @@ private:
     bool m_server_succeeded = false;
     QString m_server_reason; // what the server wrote after its failure, if anything
     bool m_reported = false; // this side sent its own result line, which ends the server's test
+    // The port is taken here by another program that listens on these addresses: for TCP the
+    // check runs anyway on the server's word (m_served_here).
+    QList<QHostAddress> m_listeners;
+    bool m_served_here = false;
 };

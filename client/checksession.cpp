@@ -16,6 +16,7 @@ CheckSession::CheckSession(const CheckCommandLine &options, bool interactive, QO
     connect(&m_connection, &ControlConnection::openFailed, this, &CheckSession::onOpenFailed);
     // Before the query or runner: a server that said nothing at all is reported here alone.
     connect(&m_connection, &ControlConnection::lost, this, &CheckSession::onConnectionLost);
+    connect(&m_connection, &ControlConnection::foreign, this, &CheckSession::onForeign);
     if (options.verbose()) {
         connect(&m_connection, &ControlConnection::lineSent, this, &CheckSession::onLineSent);
         connect(&m_connection, &ControlConnection::lineReceived, this,
@@ -57,14 +58,37 @@ void CheckSession::onOpenFailed(const QString &reason)
 // Closed before a word: no check ran at the server, so there are no results to show either.
 void CheckSession::onConnectionLost(const QString &reason)
 {
-    if (m_connection.hasAnswered())
-        return;
+    if (!m_connection.hasAnswered())
+        endWithoutResults(u"%1: %2"_s.arg(m_connection.target(), reason));
+}
+
+void CheckSession::onForeign(const QString &sent)
+{
+    // Enough to recognise the service by; printed escaped.
+    constexpr qsizetype shown = 80;
+    const QString sample = sent.size() > shown ? sent.first(shown) + u"..."_s : sent;
+    endWithoutResults(u"the server at %1 is not a connectivity tester (it sent: %2)"_s.arg(
+        m_connection.target(), sample));
+}
+
+void CheckSession::endWithoutResults(const QString &message)
+{
     if (m_query)
         m_query->disconnect(this);
     if (m_runner)
         m_runner->disconnect(this);
-    m_printer.printFailure(u"%1: %2"_s.arg(m_connection.target(), reason));
+    m_printer.printFailure(message);
     Q_EMIT finished(UsageOrServerError);
+}
+
+// A full disk or a reader that has gone: nobody learns the results, so running on is no use.
+bool CheckSession::endIfOutputFailed()
+{
+    if (m_printer.outputError().isEmpty())
+        return false;
+    m_connection.close();
+    endWithoutResults(u"cannot write the output: "_s + m_printer.outputError());
+    return true;
 }
 
 void CheckSession::onLineSent(const QString &line)
@@ -81,7 +105,8 @@ void CheckSession::onAddressAnswered(const QString &address)
 {
     m_connection.close();
     m_printer.printAddress(address);
-    Q_EMIT finished(AllSucceeded);
+    if (!endIfOutputFailed())
+        Q_EMIT finished(AllSucceeded);
 }
 
 void CheckSession::onAddressRejected(const QString &answer)
@@ -100,11 +125,13 @@ void CheckSession::onAddressFailed(const QString &reason)
 void CheckSession::onCheckStarted(int index, int total, const PortCheck &check)
 {
     m_printer.showProgress(index, total, check);
+    endIfOutputFailed();
 }
 
 void CheckSession::onCheckFinished(const CheckResult &result)
 {
     m_printer.printResult(result);
+    endIfOutputFailed();
 }
 
 void CheckSession::onChecksFinished()
@@ -113,6 +140,8 @@ void CheckSession::onChecksFinished()
     const QList<CheckResult> &results = m_runner->results();
     m_printer.printSummary(m_options.protocolNames(), m_options.timeout(), results,
                            m_runner->lostReason());
+    if (endIfOutputFailed())
+        return;
     if (!m_runner->lostReason().isEmpty()) {
         Q_EMIT finished(UsageOrServerError);
         return;

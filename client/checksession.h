@@ -32,6 +32,7 @@ private Q_SLOTS:
     void onOpened();
     void onOpenFailed(const QString &reason);
     void onConnectionLost(const QString &reason);
+    void onForeign(const QString &sent);
     void onLineSent(const QString &line);
     void onLineReceived(const QString &line);
     void onAddressAnswered(const QString &address);
@@ -42,6 +43,11 @@ private Q_SLOTS:
     void onChecksFinished();
 
 private:
+    // No results follow: the run ends with this message alone.
+    void endWithoutResults(const QString &message);
+    // Whether the output could not be written, which ends the run.
+    bool endIfOutputFailed();
+
     const CheckCommandLine &m_options;
     ReportPrinter m_printer;
     ControlConnection m_connection;

@@ -36,9 +36,14 @@ void ControlConnection::sendLine(const QString &line)
 {
     if (!m_open || m_ended)
         return;
-    const QString bare = line.endsWith(u"\r\n"_s) ? line.chopped(2) : line;
-    Q_EMIT lineSent(bare);
-    m_socket.write((bare + u"\r\n"_s).toLatin1());
+    const QByteArray wire = ControlProtocol::wireLine(line);
+    Q_EMIT lineSent(QString::fromLatin1(wire.chopped(ControlProtocol::LineEnd.size())));
+    m_socket.write(wire);
+}
+
+void ControlConnection::abandon(const QString &reason)
+{
+    fail(reason);
 }
 
 void ControlConnection::close()
@@ -55,6 +60,11 @@ void ControlConnection::close()
 QString ControlConnection::peerAddress() const
 {
     return m_socket.peerAddress().toString();
+}
+
+QHostAddress ControlConnection::localAddress() const
+{
+    return m_socket.localAddress();
 }
 
 QString ControlConnection::target() const
@@ -83,6 +93,12 @@ void ControlConnection::onReadyRead()
     while (!m_ended && m_socket.canReadLine()) {
         QString line = QString::fromLatin1(m_socket.readLine());
         line.chop(line.endsWith(u"\r\n"_s) ? 2 : 1);
+        if (!m_answered && !isProtocolLine(line)) {
+            m_ended = true;
+            m_socket.abort();
+            Q_EMIT foreign(line);
+            return;
+        }
         m_answered = true;
         Q_EMIT lineReceived(line);
     }
@@ -135,15 +151,26 @@ QString ControlConnection::closedReason() const
                         "not a tester)"_s;
 }
 
+// A tester answers with nothing but these; anything else, first, is some other service.
+bool ControlConnection::isProtocolLine(const QString &line)
+{
+    return line.startsWith(ControlProtocol::PublicIpPrefix) ||
+           line.startsWith(ControlProtocol::PortTestingWord, Qt::CaseInsensitive);
+}
+
 void ControlConnection::fail(const QString &reason)
 {
     if (m_ended)
         return;
     m_ended = true;
     m_connect_timer.stop();
+    // Bytes without a line end before any line: a banner or a reply of something else.
+    const QByteArray unframed = m_answered ? QByteArray() : m_socket.readAll();
     m_socket.abort();
-    if (m_open)
-        Q_EMIT lost(reason);
-    else
+    if (!m_open)
         Q_EMIT openFailed(reason);
+    else if (!unframed.isEmpty())
+        Q_EMIT foreign(QString::fromLatin1(unframed));
+    else
+        Q_EMIT lost(reason);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
@@ -7,7 +8,8 @@
 
 // The control connection to a tester: opens it within a time limit, over the family asked for
 // (or either), sends lines ending in CR LF, and hands on every line sent and received (LF or
-// CR LF framed) without its line end.
+// CR LF framed) without its line end. A first line that no tester sends, or bytes without a line
+// end that the server closes on, end it as foreign().
 class ControlConnection : public QObject
 {
     Q_OBJECT
@@ -21,8 +23,12 @@ public:
     void sendLine(const QString &line);
     // Ends the connection on purpose, after what was sent: no lost() follows.
     void close();
+    // Gives up on the server: lost(reason) follows, as for a connection that broke.
+    void abandon(const QString &reason);
     // The server's address as connected to, in text form.
     QString peerAddress() const;
+    // This machine's address on the connection: where the server's own connections arrive.
+    QHostAddress localAddress() const;
     // "HOST:PORT" as given by the user, for messages; "[HOST]:PORT" for an IPv6 address.
     QString target() const;
     static QString targetText(const QString &host, quint16 port);
@@ -34,8 +40,10 @@ Q_SIGNALS:
     void openFailed(const QString &reason);
     void lineReceived(const QString &line);
     void lineSent(const QString &line);
-    // The open connection went away; emitted once.
+    // The open connection went away; emitted once, and not after foreign().
     void lost(const QString &reason);
+    // The server is no tester: what it sent first, as it came.
+    void foreign(const QString &sent);
 
 private Q_SLOTS:
     void onConnected();
@@ -47,6 +55,7 @@ private Q_SLOTS:
 private:
     QString reasonFor(QAbstractSocket::SocketError error) const;
     QString closedReason() const;
+    static bool isProtocolLine(const QString &line);
     void fail(const QString &reason);
 
     QTcpSocket m_socket;

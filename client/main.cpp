@@ -6,7 +6,10 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -48,15 +51,22 @@ int usageError(const QString &message)
 
 int main(int argc, char **argv)
 {
+    // A reader that has gone is a write error like any other, reported and ending the run.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     CheckCommandLine options;
     if (!options.parse(QCoreApplication::arguments()))
         return usageError(options.errorText());
     if (options.helpRequested() || options.versionRequested()) {
-        std::fputs(qPrintable(options.helpRequested() ? CheckCommandLine::helpText()
-                                                      : CheckCommandLine::versionText()),
-                   stdout);
-        return CheckSession::AllSucceeded;
+        const QByteArray text = (options.helpRequested() ? CheckCommandLine::helpText()
+                                                         : CheckCommandLine::versionText())
+                                    .toLocal8Bit();
+        errno = 0;
+        if (std::fputs(text.constData(), stdout) >= 0 && std::fflush(stdout) == 0)
+            return CheckSession::AllSucceeded;
+        std::fprintf(stderr, "vx-connectivity-check: cannot write the output: %s\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+        return CheckSession::UsageOrServerError;
     }
     qInstallMessageHandler(options.verbose() ? verboseMessageHandler : quietMessageHandler);
 

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 
 using namespace Qt::StringLiterals;
 
@@ -39,6 +41,9 @@ QJsonObject toJson(const CheckResult &result)
             {u"result"_s, result.outcomeName()},
             {u"detail"_s, TerminalText::escaped(result.detail)},
             {u"hint"_s, result.hint},
+            {u"evidence"_s, result.evidence == CheckResult::Evidence::None
+                                ? QJsonValue(QJsonValue::Null)
+                                : QJsonValue(result.evidenceName())},
             {u"elapsedMs"_s, result.elapsed_ms}};
 }
 } // namespace
@@ -160,6 +165,14 @@ void ReportPrinter::printJson(const QJsonObject &document)
 
 void ReportPrinter::write(std::FILE *stream, const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+    if (stream == stdout && !m_output_error.isEmpty())
+        return;
+    const QByteArray bytes = text.toLocal8Bit();
+    errno = 0;
+    const bool written =
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+        std::fflush(stream) == 0;
+    // Nothing is left to say a failed standard error on.
+    if (!written && stream == stdout)
+        m_output_error = QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : EIO));
 }

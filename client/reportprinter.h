@@ -25,15 +25,18 @@ public:
                       const QString &error);
     // A run that could not even start: the message on stderr (and a document with json).
     void printFailure(const QString &message);
+    // Why standard output could not be written, once it could not; nothing goes there after.
+    QString outputError() const { return m_output_error; }
 
 private:
     static QString summaryText(const QList<CheckResult> &results);
     void clearProgress();
     void printJson(const QJsonObject &document);
-    static void write(std::FILE *stream, const QString &text);
+    void write(std::FILE *stream, const QString &text);
 
     QString m_server;
     bool m_json = false;
     bool m_progress = false;
     bool m_progress_shown = false;
+    QString m_output_error;
 };

@@ -18,9 +18,11 @@ std::optional<ControlProtocol::Result> resultNamed(QStringView name)
 
 std::optional<PortTestingLine> PortTestingLine::parse(const QString &text)
 {
-    static const QRegularExpression pattern = compiledPattern(
-        u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?(timeout|failure|success)?"_s,
-        QRegularExpression::CaseInsensitiveOption);
+    // A failure may carry a reason: the rest of the line after the result word.
+    static const QRegularExpression pattern =
+        compiledPattern(u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?"
+                        u"(?:(timeout|success)|(failure)[\\s:]*(.*))?"_s,
+                        QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;
@@ -30,7 +32,8 @@ std::optional<PortTestingLine> PortTestingLine::parse(const QString &text)
     bool fits = false;
     const int port = match.capturedView(4).toInt(&fits, 10);
     line.port = fits ? port : -1;
-    line.result = resultNamed(match.capturedView(5));
+    line.result = resultNamed(match.capturedView(match.hasCaptured(6) ? 6 : 5));
+    line.reason = match.captured(7).trimmed();
     return line;
 }
 

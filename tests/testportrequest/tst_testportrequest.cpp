@@ -1,4 +1,5 @@
 #include "protocol/commandline.h"
+#include "protocol/porttestingline.h"
 #include "protocol/testportrequest.h"
 
 #include <QElapsedTimer>
@@ -60,6 +61,39 @@ private Q_SLOTS:
         QCOMPARE(request->protocol, protocol);
         QCOMPARE(request->direction, direction);
         QCOMPARE(request->timeout, timeout);
+    }
+
+    // The reason a peer gives after "failure": the rest of the line, and only after a failure.
+    void failureReason_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("result"); // "none": no result read
+        QTest::addColumn<QString>("reason");
+        QTest::addRow("colon") << u"porttesting in udp 7 failure: no buffers"_s << u"failure"_s
+                               << u"no buffers"_s;
+        QTest::addRow("blanks, colons, case")
+            << u"PortTesting IN tcp 7 FAILURE :: \t in use \t"_s << u"failure"_s << u"in use"_s;
+        QTest::addRow("glued") << u"porttesting in tcp 7 failurex"_s << u"failure"_s << u"x"_s;
+        QTest::addRow("none given")
+            << u"porttesting in tcp 7 failure"_s << u"failure"_s << QString();
+        QTest::addRow("control bytes kept")
+            << u"porttesting out udp 7 failure \x1b[2J"_s << u"failure"_s << u"\x1b[2J"_s;
+        QTest::addRow("after success")
+            << u"porttesting in tcp 7 success: fine"_s << u"success"_s << QString();
+        QTest::addRow("two blanks")
+            << u"porttesting in tcp 7  failure: x"_s << u"none"_s << QString();
+    }
+
+    void failureReason()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, result);
+        QFETCH(QString, reason);
+        const std::optional<PortTestingLine> parsed = PortTestingLine::parse(line);
+        QVERIFY(parsed);
+        QCOMPARE(parsed->result ? ControlProtocol::resultName(*parsed->result) : u"none"_s, result);
+        QCOMPARE(parsed->reason, reason);
+        QCOMPARE(parsed->port, 7);
     }
 
     void longLines_data()
