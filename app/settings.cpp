@@ -22,7 +22,9 @@ Settings Settings::fromEnvironment()
 {
     constexpr qint64 intMax = std::numeric_limits<int>::max();
     Settings settings;
-    settings.controlPort = settings.port("VX_CONTROL_PORT");
+    if (const auto port = settings.number("VX_CONTROL_PORT", 0, 65535, u"a port number"_s,
+                                          u"; 0: any free port"_s))
+        settings.controlPort = quint16(*port);
     if (const auto bytes =
             settings.number("VX_DEBUGLOG_MAX_BYTES", 0, std::numeric_limits<qint64>::max(),
                             u"a byte count"_s, u"; 0: no bound"_s))

@@ -52,7 +52,7 @@ private Q_SLOTS:
         row({u"-e"_s}, {u"VX_HTTP_PORT=8o80"_s}, 78,
             "VX_HTTP_PORT: \"8o80\" is not a port number (1 to 65535)\n");
         row({u"-e"_s}, {u"VX_CONTROL_PORT=abc"_s}, 78,
-            "VX_CONTROL_PORT: \"abc\" is not a port number (1 to 65535)\n");
+            "VX_CONTROL_PORT: \"abc\" is not a port number (0 to 65535; 0: any free port)\n");
         row({u"-e"_s}, {u"VX_MAX_CONNECTIONS_PER_ADDRESS=lots"_s}, 78,
             "VX_MAX_CONNECTIONS_PER_ADDRESS: \"lots\" is not a number of connections (0 to "
             "2147483647; 0: no limit)\n");
@@ -64,7 +64,8 @@ private Q_SLOTS:
             "VX_TRUSTED_PROXIES: \"127.0.0.1, 127.1\" is not a list of addresses (IPv4 or IPv6, "
             "comma-separated)\n");
         row({u"-e"_s}, {u"VX_CONTROL_PORT=\x1b[2K"_s}, 78,
-            "VX_CONTROL_PORT: \"\\x1b[2K\" is not a port number (1 to 65535)\n");
+            "VX_CONTROL_PORT: \"\\x1b[2K\" is not a port number (0 to 65535; 0: any free "
+            "port)\n");
     }
 
     void refusedCommandLines()
