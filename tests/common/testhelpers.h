@@ -3,6 +3,8 @@
 // Helpers shared by the tests (header only): free ports, one run of a program, a line client on
 // the control port, connections made without Qt, and the real tester as a subprocess.
 
+#include "net/peeraddress.h"
+
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -110,10 +112,7 @@ public:
         QObject::connect(&m_socket, &QTcpSocket::readyRead,
                          [this] { m_data += m_socket.readAll(); });
         // On the loopback the server sees the address connected to; an IPv4-mapped one as IPv4.
-        bool mapped = false;
-        const quint32 ipv4 = host.toIPv4Address(&mapped);
-        m_barrier_reply =
-            "Public IP " + (mapped ? QHostAddress(ipv4) : host).toString().toLatin1() + "\r\n";
+        m_barrier_reply = "Public IP " + plainAddress(host).toString().toLatin1() + "\r\n";
         m_socket.connectToHost(host, port);
         return m_socket.waitForConnected(kPatience);
     }
