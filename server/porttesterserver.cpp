@@ -243,6 +243,8 @@ void PortTesterServer::closeClients()
 {
     // No worker thread may outlive the server.
     auto clients = std::exchange(m_clients, {});
+    for (auto &entry : clients)
+        entry.second.handler->stopScheduling();
     for (auto &entry : clients) {
         qCDebug(lcServer, "Deleting PortTestHandler");
         dispose(std::move(entry.second));

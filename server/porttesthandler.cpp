@@ -272,6 +272,8 @@ void PortTestHandler::retireCurrentTest()
 
 void PortTestHandler::startNextTest()
 {
+    if (m_scheduling_stopped)
+        return;
     // The waits of the last pass are void: this pass registers the ones still wanted.
     stopWaiting();
     for (auto it = m_test_queue.begin(); it != m_test_queue.end(); ++it) {

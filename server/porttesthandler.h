@@ -42,6 +42,10 @@ public:
     // The peer's address as text; fixed at construction, so any thread may read it.
     QString peerAddress() const { return m_peer_address; }
 
+    // Any thread: no queued test starts from now on; the server is closing every connection,
+    // and a port freed by one of them must not start another's test on the way out.
+    void stopScheduling() { m_scheduling_stopped = true; }
+
     // Queues the test (worker thread); false, and the test gone, when the queue is full or the
     // connection closing.
     bool addPortTest(std::unique_ptr<PortTest> test);
@@ -92,6 +96,7 @@ private:
     bool m_closing = false;
     // Set while a scheduling pass is posted; other threads set it through scheduleSoon().
     std::atomic<bool> m_pass_posted = false;
+    std::atomic<bool> m_scheduling_stopped = false;
     // Set while onReadCommand() works through the buffered lines: replies then go out together.
     bool m_reading = false;
     // Set while too many replies are unsent; reading waits for them to drain.
