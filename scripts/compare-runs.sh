@@ -42,7 +42,8 @@ normalise() {
 
 # The scripted control sessions, on descriptor 3.
 connect() { exec 3<>"/dev/tcp/$1/$C" || echo "<cannot connect to $1>"; }
-say() { printf '%b' "$1" >&3; }
+# One write each (bash writes each line on its own), as a client's burst comes.
+say() { printf '%b' "$1" >"$dir/said" && cat "$dir/said" >&3; }
 # Reads lines until one matches, recording all; a silence of 10 s is recorded too.
 expect() {
     local line
