@@ -167,8 +167,12 @@ int QtServiceBasePrivate::uninstallService()
 {
     if (!m_controller.isInstalled())
         return printError("The service %s is not installed\n", 0);
-    if (!m_controller.uninstall())
-        return printError("The service %s could not be uninstalled\n", -1);
+    if (!m_controller.uninstall()) {
+        printError("The service %s could not be uninstalled\n", -1);
+        // Why, on a line of its own: a packaged unit, say, is left to its package.
+        std::fprintf(stderr, "%s\n", qUtf8Printable(m_controller.errorString()));
+        return -1;
+    }
     std::printf("The service %s has been uninstalled.\n", printableName().constData());
     return 0;
 }

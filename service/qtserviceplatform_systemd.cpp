@@ -233,11 +233,14 @@ bool QtServicePlatformSystemd::uninstall(const QString &serviceName)
     QByteArray unit;
     if (!openInstalledUnit(bus, serviceName, &unit))
         return false;
+    const QString ownFile = QtServiceSystemdUnit::unitFilePath(serviceName);
     QString fragment;
     if (!bus.unitProperty(unit, "FragmentPath", &fragment))
         return failed(bus);
-    if (fragment != QtServiceSystemdUnit::unitFilePath(serviceName))
-        return fail(EPERM); // a unit of that name that this program did not install
+    // A unit file of that name from elsewhere, a package's say, is its owner's to remove.
+    if (fragment != ownFile)
+        return fail("the unit file "_L1 + fragment +
+                    " was not installed by this program; remove the package that installed it"_L1);
     // A service removed while it runs would linger as a unit without a file; stop it first.
     State current = Stopped;
     if (unitState(bus, unit, &current) && isActive(current))
@@ -249,7 +252,13 @@ bool QtServicePlatformSystemd::uninstall(const QString &serviceName)
     const QString unitName = QtServiceSystemdUnit::unitName(serviceName);
     if (!bus.loadUnit(unitName, &after) || !bus.unitProperty(after, "LoadState", &loadState))
         return failed(bus);
-    return loadState == "not-found"_L1 || fail(EBUSY); // still known to systemd
+    if (loadState == "not-found"_L1)
+        return true;
+    // A package's unit of the same name, hidden by ours until now, is not ours to remove.
+    QString fragmentAfter;
+    return (bus.unitProperty(after, "FragmentPath", &fragmentAfter) && !fragmentAfter.isEmpty() &&
+            fragmentAfter != ownFile) ||
+           fail(EBUSY); // still known to systemd
 }
 
 bool QtServicePlatformSystemd::removeUnitFile(QtServiceSystemdBus &bus, const QString &serviceName)

@@ -5,6 +5,10 @@
 # inside, and the manager sees only the few units named below (no sysinit units, which would
 # clean /tmp, apply sysctls or remount file systems on the shared kernel). Folders named in
 # VX_NS_KEEP (colon-separated) stay visible inside even where they lie under a masked folder.
+# Folders named in VX_NS_OVERLAY (colon-separated: /usr, /etc, /var) are writable inside, on
+# overlays whose changes live in the namespace's /run and vanish with it, so that a package can
+# be installed there without touching the machine's files or dpkg database. Unit folders named
+# in VX_NS_UNIT_PATH are searched after the namespace's own.
 #
 #   systemd-ns.sh boot DIR          runs in the foreground until the namespace ends; the
 #                                   namespace dies with this process (parent-death signal)
@@ -70,6 +74,15 @@ cmd_boot() {
 
 MASKED="/run /tmp /var/tmp /var/log /var/lib/systemd /etc/systemd/system"
 
+mount_overlays() {
+    for o in $(printf '%s' "${VX_NS_OVERLAY:-}" | tr ':' ' '); do
+        layer=/run/$NAME/overlay$(printf '%s' "$o" | tr / _)
+        mkdir -p "$layer/upper" "$layer/work" &&
+            mount -t overlay "$NAME" -o "lowerdir=$o,upperdir=$layer/upper,workdir=$layer/work" "$o" ||
+            return 1
+    done
+}
+
 cmd_init() {
     dir=$1
     # Folders the tests run programs from (VX_NS_KEEP, colon-separated; a checkout under /tmp,
@@ -96,6 +109,8 @@ cmd_init() {
     IFS=$old_ifs
     for m in $MASKED; do
         mkdir -p "$m" && mount -t tmpfs -o mode=755 "$NAME" "$m" || exit 1
+        # Over the folders the other masks lie in, and kept in /run.
+        [ "$m" != /run ] || mount_overlays || exit 1
     done
     chmod 1777 /tmp /var/tmp
     printf '%s' "$kept" | while read -r n keep; do
@@ -116,7 +131,7 @@ cmd_init() {
     printf '[Journal]\nStorage=volatile\nReadKMsg=no\nForwardToSyslog=no\nForwardToWall=no\n' \
         > /run/systemd/journald.conf.d/$NAME.conf
     export container=$NAME
-    export SYSTEMD_UNIT_PATH=/etc/systemd/system:$units
+    export SYSTEMD_UNIT_PATH=/etc/systemd/system:$units${VX_NS_UNIT_PATH:+:$VX_NS_UNIT_PATH}
     export SYSTEMD_GENERATOR_PATH=/run/$NAME/generators
     export SYSTEMD_ENVIRONMENT_GENERATOR_PATH=/run/$NAME/generators
     exec "$SYSTEMD" --system --unit=$NAME.target --log-target=journal --log-level=warning \

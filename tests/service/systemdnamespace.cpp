@@ -12,9 +12,11 @@ bool SystemdNamespace::boot(QString *why)
     // the namespace with it. The programs under test must stay reachable inside, wherever the
     // build lies.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"VX_NS_KEEP"_s,
-                       QFileInfo(qEnvironmentVariable("VX_TESTER")).absolutePath() + u':' +
-                           QCoreApplication::applicationDirPath());
+    QString keep = environment.value(u"VX_NS_KEEP"_s);
+    keep += (keep.isEmpty() ? u""_s : u":"_s) +
+            QFileInfo(qEnvironmentVariable("VX_TESTER")).absolutePath() + u':' +
+            QCoreApplication::applicationDirPath();
+    environment.insert(u"VX_NS_KEEP"_s, keep);
     m_boot.setProcessEnvironment(environment);
     m_boot.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_boot.start(m_script, {u"boot"_s, m_state.path()});
