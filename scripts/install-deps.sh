@@ -8,6 +8,7 @@ packages=(
     clang libclang-rt-14-dev   # sanitizer runtimes and libFuzzer
     systemd dbus util-linux procps iproute2   # the real service manager for the service tests
     chromium   # the web front door's page in a real browser (its test skips without it)
+    debhelper dpkg-dev fakeroot lintian ccache   # the Debian package (scripts/package.sh)
 )
 
 missing=()

@@ -23,7 +23,7 @@ if command -v ccache >/dev/null; then
 fi
 (cd "$out/src" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
     dpkg-buildpackage -b -uc -us >"$out/build.log" 2>&1) || {
-    tail -n 50 "$out/build.log" >&2
+    tail -n 20 "$out/build.log" | cut -c1-300 >&2
     echo "package.sh: dpkg-buildpackage failed; the whole log is $out/build.log" >&2
     exit 1
 }
