@@ -17,9 +17,11 @@ fi
 rm -rf "$out"
 mkdir -p "$out/src"
 git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$out/src"
-# A second run (a developer's) reuses the compiler's work; the copy's path stays the same.
+# A second run (a developer's) reuses the compiler's work: the copy's path stays the same, and
+# the cache lies outside the temporary HOME that debhelper gives the build.
 if command -v ccache >/dev/null; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$out/src
+    export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ccache}
 fi
 (cd "$out/src" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
     dpkg-buildpackage -b -uc -us >"$out/build.log" 2>&1) || {

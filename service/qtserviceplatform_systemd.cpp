@@ -287,11 +287,15 @@ bool QtServicePlatformSystemd::writeStartArguments(QtServiceSystemdBus &bus, con
     // Readable by root and the service's own user only; the service removes it when it has
     // read it, and systemd removes the runtime directory when the service stops.
     QString user;
+    bool dynamicUser = false;
     uid_t uid = 0;
     gid_t gid = 0;
-    if (!bus.serviceProperty(unit, "User", &user))
+    if (!bus.serviceProperty(unit, "User", &user) ||
+        !bus.serviceFlag(unit, "DynamicUser", &dynamicUser))
         return failed(bus);
-    if (!user.isEmpty() && !lookUpUser(user, &uid, &gid))
+    // A dynamic user exists only while its service runs; systemd hands the runtime directory,
+    // this file included, over to it at start.
+    if (!user.isEmpty() && !dynamicUser && !lookUpUser(user, &uid, &gid))
         return false;
     const QString directory = QtServiceSystemdUnit::runtimeDirectory(serviceName);
     if (!QDir().mkpath(directory))

@@ -113,6 +113,19 @@ bool QtServiceSystemdBus::serviceProperty(const QByteArray &path, const char *na
     return getString(path, "org.freedesktop.systemd1.Service", name, value);
 }
 
+bool QtServiceSystemdBus::serviceFlag(const QByteArray &path, const char *name, bool *value)
+{
+    BusError error;
+    int flag = 0;
+    const int r = sd_bus_get_property_trivial(m_bus, s_destination, path.constData(),
+                                              "org.freedesktop.systemd1.Service", name,
+                                              &error.error, 'b', &flag);
+    if (r < 0)
+        return fail(r);
+    *value = flag != 0;
+    return true;
+}
+
 bool QtServiceSystemdBus::execStartPath(const QByteArray &path, QString *value)
 {
     BusError error;

@@ -25,6 +25,7 @@ public:
     bool loadUnit(const QString &unit, QByteArray *path);
     bool unitProperty(const QByteArray &path, const char *name, QString *value);
     bool serviceProperty(const QByteArray &path, const char *name, QString *value);
+    bool serviceFlag(const QByteArray &path, const char *name, bool *value);
     // The program of the first ExecStart= command.
     bool execStartPath(const QByteArray &path, QString *value);
 

@@ -26,6 +26,29 @@ constexpr int s_request_timeout_ms = 5000;
 // How long the dispatcher waits for the service entry thread once the service has stopped.
 constexpr int s_entry_thread_wait_ms = 5000;
 
+// The unit systemd runs this process in. sd_pid_get_unit() also reads PID 1's cgroup, which a
+// unit with ProtectProc=invisible hides from an unprivileged service; there the last part of the
+// process's own cgroup path names the unit.
+QString ownUnit()
+{
+    char *unit = nullptr;
+    if (sd_pid_get_unit(0, &unit) >= 0) {
+        const QString name = QString::fromUtf8(unit);
+        std::free(unit);
+        return name;
+    }
+    QFile cgroups(u"/proc/self/cgroup"_s);
+    if (!cgroups.open(QIODevice::ReadOnly))
+        return QString();
+    // "0::/system.slice/x.service", or "1:name=systemd:/system.slice/x.service" beside others.
+    for (const QByteArray &line : cgroups.readAll().split('\n')) {
+        const QByteArray last = line.mid(line.lastIndexOf('/') + 1);
+        if (line.startsWith("0::") || line.contains(":name=systemd:"))
+            return last.endsWith(".service") ? QString::fromUtf8(last) : QString();
+    }
+    return QString();
+}
+
 } // namespace
 
 QtServiceSystemdDispatcher::QtServiceSystemdDispatcher(const QString &serviceName,
@@ -41,14 +64,8 @@ QtServiceSystemdDispatcher::~QtServiceSystemdDispatcher()
 
 bool QtServiceSystemdDispatcher::startedByManager(const QString &serviceName)
 {
-    if (!qEnvironmentVariableIsSet("NOTIFY_SOCKET"))
-        return false;
-    char *unit = nullptr;
-    if (sd_pid_get_unit(0, &unit) < 0)
-        return false;
-    const bool ours = QString::fromUtf8(unit) == QtServiceSystemdUnit::unitName(serviceName);
-    std::free(unit);
-    return ours;
+    return qEnvironmentVariableIsSet("NOTIFY_SOCKET") &&
+           ownUnit() == QtServiceSystemdUnit::unitName(serviceName);
 }
 
 bool QtServiceSystemdDispatcher::exec()
