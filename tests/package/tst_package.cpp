@@ -199,6 +199,7 @@ private Q_SLOTS:
                      status.contains("\nCapBnd:\t0000000000000400\n"),
                  status.constData());
         QVERIFY(answers(port));
+        QVERIFY(exists(u"/var/log/vx-connectivity-tester"_s)); // for purge to remove
         const quint16 low = freePrivilegedPort();
         QVERIFY(low != 0);
         const Run check = inside({s_check, u"--port"_s, QString::number(port), u"--direction"_s,
