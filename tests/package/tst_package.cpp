@@ -199,7 +199,10 @@ private Q_SLOTS:
                      status.contains("\nCapBnd:\t0000000000000400\n"),
                  status.constData());
         QVERIFY(answers(port));
-        QVERIFY(exists(u"/var/log/vx-connectivity-tester"_s)); // for purge to remove
+        // The debug log is in the logs folder (which purge removes), written by the service.
+        const QString log = u"/var/log/vx-connectivity-tester/service-debuglog.txt"_s;
+        QCOMPARE(inside({u"stat"_s, u"-L"_s, u"-c"_s, u"%u"_s, log}).out.trimmed(),
+                 uid.captured(1).toLatin1());
         const quint16 low = freePrivilegedPort();
         QVERIFY(low != 0);
         const Run check = inside({s_check, u"--port"_s, QString::number(port), u"--direction"_s,
