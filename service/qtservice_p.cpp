@@ -170,7 +170,7 @@ int QtServiceBasePrivate::uninstallService()
     if (!m_controller.uninstall()) {
         printError("The service %s could not be uninstalled\n", -1);
         // Why, on a line of its own: a packaged unit, say, is left to its package.
-        std::fprintf(stderr, "%s\n", qUtf8Printable(m_controller.errorString()));
+        std::fprintf(stderr, "%s\n", latin1(m_controller.errorString()).constData());
         return -1;
     }
     std::printf("The service %s has been uninstalled.\n", printableName().constData());

@@ -238,6 +238,7 @@ private Q_SLOTS:
         QCOMPARE(tester({u"-t"_s}).exitCode, 0);
         QCOMPARE(unitValue(u"ActiveState"_s), u"inactive"_s);
         QVERIFY(!answers(port));
+        QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 255); // nothing runs to take it
         // A start with a port: its arguments reach the dynamic account.
         const quint16 other = freePort();
         QCOMPARE(tester({QString::number(other)}).exitCode, 0);
