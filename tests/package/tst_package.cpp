@@ -239,6 +239,13 @@ private Q_SLOTS:
         QCOMPARE(unitValue(u"ActiveState"_s), u"inactive"_s);
         QVERIFY(!answers(port));
         QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 255); // nothing runs to take it
+        // A setting the service refuses fails the start for good: no restart.
+        const QString defaults = u"/etc/default/vx-connectivity-tester"_s;
+        QCOMPARE(inside({u"sh"_s, u"-c"_s, u"echo VX_HTTP_PORT=8o80 >>"_s + defaults}).exitCode, 0);
+        QVERIFY(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode != 0);
+        QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
+        QCOMPARE(unitValue(u"ExecMainStatus"_s), u"78"_s);
+        QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_HTTP_PORT=/d"_s, defaults}).exitCode, 0);
         // A start with a port: its arguments reach the dynamic account.
         const quint16 other = freePort();
         QCOMPARE(tester({QString::number(other)}).exitCode, 0);
@@ -258,7 +265,7 @@ private Q_SLOTS:
         QCOMPARE(unitValue(u"ActiveState"_s), u"inactive"_s);
         QVERIFY(!answers(port));
         QVERIFY(!exists(s_tester));
-        QVERIFY(exists(u"/etc/default/vx-connectivity-tester"_s)); // a conffile stays until purge
+        QVERIFY(exists(defaults)); // a conffile stays until purge
 
         QCOMPARE(inside({u"rm"_s, u"-r"_s, s_dropin}).exitCode, 0); // the test's own
         QCOMPARE(dpkg({u"-P"_s, u"vx-connectivity-tester"_s}).exitCode, 0);
