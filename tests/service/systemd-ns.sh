@@ -109,7 +109,8 @@ cmd_init() {
     IFS=$old_ifs
     for m in $MASKED; do
         mkdir -p "$m" && mount -t tmpfs -o mode=755 "$NAME" "$m" || exit 1
-        # Over the folders the other masks lie in, and kept in /run.
+        # The overlays lie under the other masks (/var/log is in /var) and keep their changes
+        # in /run.
         [ "$m" != /run ] || mount_overlays || exit 1
     done
     chmod 1777 /tmp /var/tmp
