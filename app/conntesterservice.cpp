@@ -136,7 +136,8 @@ bool ConnTesterService::startFrontDoor(QCoreApplication *application)
     }
     m_front_door = new HttpFrontDoor(m_settings.frontDoor, m_settings.limits, m_reservation,
                                      m_budget, application);
-    m_front_door->serve(std::move(listener));
+    if (!m_front_door->serve(std::move(listener)))
+        return false;
     tell(u"web front door listening on port %1"_s.arg(m_front_door->serverPort()), Information);
     return true;
 }

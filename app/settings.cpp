@@ -38,6 +38,9 @@ Settings Settings::fromEnvironment()
                                         u"a number of milliseconds"_s, u"; 0: no limit"_s))
         settings.limits.maxTestTimeMs = *ms == 0 ? int(intMax) : int(*ms);
     settings.frontDoor.port = settings.port("VX_HTTP_PORT");
+    if (const auto threads = settings.number("VX_HTTP_THREADS", 1, FrontDoorSettings::MaxThreads,
+                                             u"a number of threads"_s))
+        settings.frontDoor.threads = int(*threads);
     settings.readTrustedProxies();
     return settings;
 }

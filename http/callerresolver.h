@@ -4,8 +4,12 @@
 #include <QHostAddress>
 #include <QList>
 
+#include <optional>
+
 // Who is asking: the TCP peer, or, when that peer is a trusted reverse proxy, the address the
 // proxies put in X-Forwarded-For. Connect-backs go to that address and nowhere else.
+//
+// Threading: const after construction; any thread may use it.
 class CallerResolver
 {
 public:
@@ -13,12 +17,17 @@ public:
 
     bool isTrusted(const QHostAddress &address) const;
     // The header is believed only from a trusted peer; then the caller is its right-most
-    // address that is not itself a trusted proxy (all trusted: the left-most). An entry that is
-    // not an address makes the header worthless, and the peer is the caller.
-    QHostAddress callerOf(const QHostAddress &peer, const QByteArray &forwardedFor) const;
+    // address that is not itself a trusted proxy (all trusted: the left-most). None when an
+    // entry read on the way is not a plain unicast address (the request is then refused: a
+    // check of anyone else would be worse).
+    std::optional<QHostAddress> callerOf(const QHostAddress &peer,
+                                         const QByteArray &forwardedFor) const;
+
+    // "a.b.c.d" (four decimal numbers 0-255, no leading zeros) or an IPv6 address, either with
+    // a port ("a.b.c.d:p", "[v6]:p") or a bracketed IPv6 one without; no zone. Null unless it
+    // is one host's address: not unspecified, multicast or broadcast.
+    static QHostAddress parseEntry(QByteArrayView entry);
 
 private:
-    static QHostAddress parseEntry(QByteArray entry);
-
     QList<QHostAddress> m_trusted;
 };

@@ -12,7 +12,11 @@ const QString kStyle =
     "input,button{font:inherit;padding:.3rem .5rem;margin:.3rem .3rem .3rem 0}"
     "button{border:2px solid #0b57d0;background:#0b57d0;color:#fff;border-radius:4px}"
     ":focus-visible{outline:3px solid #b3261e;outline-offset:2px}"
-    "#result{font-size:1.2rem;padding:.5rem;border-left:4px solid #0b57d0;background:#eef3fc}"
+    "#result{font-size:1.2rem;padding:.5rem;border-left:6px solid #0b57d0;background:#eef3fc}"
+    ".word{text-transform:uppercase;letter-spacing:.05em;margin-right:.4rem}"
+    "#result.reachable{border-color:#137333;background:#e6f4ea}"
+    "#result.refused{border-color:#b06000;background:#fef7e0}"
+    "#result.timeout,#result.unreachable{border-color:#b3261e;background:#fce8e6}"
     "pre{background:#f3f3f3;padding:.5rem;overflow-x:auto}"_s;
 
 QString escaped(const QString &text)
@@ -36,19 +40,50 @@ QString FrontDoorPage::home(const QString &caller, const QString &host)
 }
 
 QString FrontDoorPage::checkResult(const QString &caller, const QString &host, quint16 port,
-                                   bool reachable, qint64 elapsedMs)
+                                   TcpReachCheck::Outcome outcome, qint64 elapsedMs)
 {
+    using Outcome = TcpReachCheck::Outcome;
+    const QString word = QString::fromLatin1(TcpReachCheck::word(outcome));
     const QString portText = QString::number(port);
+    const QString ms = QString::number(elapsedMs);
     const QString where = u"Port %1 on %2"_s.arg(portText, escaped(caller));
-    const QString result =
-        reachable
-            ? u"%1 is reachable: the tester connected in %2 ms."_s.arg(where,
-                                                                       QString::number(elapsedMs))
-            : u"%1 is not reachable: the tester could not connect (gave up after %2 ms)."_s.arg(
-                  where, QString::number(elapsedMs));
-    return page(u"Port %1: %2"_s.arg(portText, reachable ? u"reachable"_s : u"not reachable"_s),
-                u"<p id=\"result\" role=\"status\">"_s + result + u"</p>\n"_s, caller, host,
-                portText);
+    QString result;
+    switch (outcome) {
+    case Outcome::Reachable:
+        result = u"%1 is reachable: the tester connected in %2 ms."_s.arg(where, ms);
+        break;
+    case Outcome::Refused:
+        result = u"%1 refused the connection after %2 ms: the connection arrived, but nothing "
+                 "took it there."_s.arg(where, ms);
+        break;
+    case Outcome::Timeout:
+        result = u"%1 did not answer within %2 ms: something on the way dropped the "
+                 "connection."_s.arg(where, ms);
+        break;
+    case Outcome::Unreachable:
+    case Outcome::LocalError:
+        result = u"%1 is unreachable: the network reported after %2 ms that there is no way "
+                 "there."_s.arg(where, ms);
+        break;
+    }
+    const QString html = u"<p id=\"result\" class=\"%1\" role=\"status\"><strong class=\"word\">%1"
+                         "</strong> %2</p>\n"_s.arg(word, result) +
+                         (outcome == Outcome::Reachable ? QString() : advice(portText));
+    return page(u"Port %1: %2"_s.arg(portText, word), html, caller, host, portText);
+}
+
+// What to check next, in the order a person at home can go through it.
+QString FrontDoorPage::advice(const QString &port)
+{
+    return u"<h2>What to check next</h2>\n<ul id=\"advice\">\n"
+           "<li>A program listens on TCP port %1 on all addresses (0.0.0.0 or ::), not only on "
+           "127.0.0.1 or localhost: <code>ss -ltn</code> shows what listens where.</li>\n"
+           "<li>The host's firewall lets connections to TCP port %1 in.</li>\n"
+           "<li>The router forwards TCP port %1 to this computer's address in the local "
+           "network (port forwarding).</li>\n"
+           "<li>Some providers share one public address among many customers (carrier-grade "
+           "NAT, CGNAT): then no port forwarding can help; ask the provider for a public "
+           "address of your own, or use IPv6.</li>\n</ul>\n"_s.arg(port);
 }
 
 QString FrontDoorPage::problem(const QString &caller, const QString &host, const QString &message)

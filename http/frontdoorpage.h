@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/tcpreachcheck.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -14,11 +16,13 @@ public:
 
     // `host` (may be empty) is shown in the terminal examples.
     static QString home(const QString &caller, const QString &host);
+    // A not-reachable result says what to check next.
     static QString checkResult(const QString &caller, const QString &host, quint16 port,
-                               bool reachable, qint64 elapsedMs);
+                               TcpReachCheck::Outcome outcome, qint64 elapsedMs);
     static QString problem(const QString &caller, const QString &host, const QString &message);
 
 private:
+    static QString advice(const QString &port);
     static QString page(const QString &title, const QString &result, const QString &caller,
                         const QString &host, const QString &port);
 };

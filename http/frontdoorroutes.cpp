@@ -2,8 +2,6 @@
 
 #include "http/frontdoorpage.h"
 
-#include <QRegularExpression>
-
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
@@ -25,11 +23,12 @@ QByteArray jsonString(const QString &text)
     return quoted + '"';
 }
 
-// A decimal number of at most `digits` digits, nothing else; -1 otherwise.
-qint64 parseNumber(const QString &text, int digits)
+// A decimal number of at most `digits` digits without leading zeros ("0" itself aside), nothing
+// else; -1 otherwise. One rule for every number in a target: "/port/080" is no port.
+qint64 parseNumber(QByteArrayView text, int digits)
 {
-    if (text.isEmpty() || text.size() > digits ||
-        !std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+    if (text.isEmpty() || text.size() > digits || (text.size() > 1 && text[0] == '0') ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return -1;
     return text.toLongLong();
 }
@@ -40,41 +39,49 @@ QByteArray errorJson(const QString &message)
 }
 } // namespace
 
-FrontDoorRoutes::FrontDoorRoutes(int maxCheckTimeMs) : m_max_check_time_ms(maxCheckTimeMs) {}
+FrontDoorRoutes::FrontDoorRoutes(int maxCheckTimeMs)
+    : m_max_check_time_ms(std::min(maxCheckTimeMs, MaxCheckTimeMs))
+{
+}
 
 std::variant<HttpResponse, FrontDoorRoutes::PortCheck>
-FrontDoorRoutes::route(const HttpRequest &request, const QHostAddress &caller) const
+FrontDoorRoutes::route(const HttpRequest &request, const Caller &caller) const
 {
-    if (request.method() != "GET") {
-        HttpResponse refusal = HttpResponse::text(405, u"only GET is served\n"_s);
-        refusal.addHeader("Allow", "GET");
+    if (request.method() != "GET" && request.method() != "HEAD") {
+        HttpResponse refusal = HttpResponse::text(405, u"only GET and HEAD are served\n"_s);
+        refusal.addHeader("Allow", "GET, HEAD");
         return refusal;
     }
-    const QString path = request.path();
-    if (path == u"/ip")
+    const QByteArray path = request.path();
+    if (path == "/ip")
         return ipAnswer(request, caller);
-    if (path.startsWith(u"/port/"))
-        return routePortCheck(request, caller, path.sliced(6), false);
-    if (path == u"/check")
-        return routePortCheck(request, caller, request.query().queryItemValue(u"port"_s), true);
-    if (path == u"/")
-        return HttpResponse::html(200, FrontDoorPage::home(caller.toString(), shownHost(request)),
-                                  FrontDoorPage::contentSecurityPolicy());
+    if (path.startsWith("/port/")) {
+        const bool text = request.queryItem("format") == "text";
+        return routePortCheck(request, caller, path.sliced(6),
+                              text ? PortCheck::Form::Text : PortCheck::Form::Json);
+    }
+    if (path == "/check")
+        return routePortCheck(request, caller, request.queryItem("port"), PortCheck::Form::Page);
+    if (path == "/")
+        return HttpResponse::html(
+            200, FrontDoorPage::home(QString::fromLatin1(caller.text), shownHost(request)),
+            FrontDoorPage::contentSecurityPolicy());
     return HttpResponse::text(404, u"not found\n"_s);
 }
 
 std::variant<HttpResponse, FrontDoorRoutes::PortCheck>
-FrontDoorRoutes::routePortCheck(const HttpRequest &request, const QHostAddress &caller,
-                                const QString &portText, bool asPage) const
+FrontDoorRoutes::routePortCheck(const HttpRequest &request, const Caller &caller,
+                                const QByteArray &portText, PortCheck::Form form) const
 {
     const qint64 port = parseNumber(portText, 5);
     if (port < 1 || port > 65535)
-        return problem(request, caller, asPage, 400, u"port must be a number from 1 to 65535"_s);
-    PortCheck check{quint16(port), DefaultCheckTimeMs, asPage};
-    if (request.query().hasQueryItem(u"timeout"_s)) {
-        const qint64 timeout = parseNumber(request.query().queryItemValue(u"timeout"_s), 9);
+        return problem(request, caller, form, 400,
+                       u"port must be a number from 1 to 65535, without leading zeros"_s);
+    PortCheck check{quint16(port), DefaultCheckTimeMs, form};
+    if (request.hasQueryItem("timeout")) {
+        const qint64 timeout = parseNumber(request.queryItem("timeout"), 9);
         if (timeout < 0)
-            return problem(request, caller, asPage, 400,
+            return problem(request, caller, form, 400,
                            u"timeout must be a number of milliseconds"_s);
         check.timeoutMs = int(timeout);
     }
@@ -82,59 +89,82 @@ FrontDoorRoutes::routePortCheck(const HttpRequest &request, const QHostAddress &
     return check;
 }
 
-HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const QHostAddress &caller,
-                                          const PortCheck &check, bool reachable,
+HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const Caller &caller,
+                                          const PortCheck &check, TcpReachCheck::Outcome outcome,
                                           qint64 elapsedMs) const
 {
-    if (check.asPage) {
+    const bool reachable = outcome == TcpReachCheck::Outcome::Reachable;
+    const QByteArray word = TcpReachCheck::word(outcome);
+    const QByteArray ms = QByteArray::number(elapsedMs);
+    const QByteArray port = QByteArray::number(check.port);
+    switch (check.form) {
+    case PortCheck::Form::Page:
         return HttpResponse::html(200,
-                                  FrontDoorPage::checkResult(caller.toString(), shownHost(request),
-                                                             check.port, reachable, elapsedMs),
+                                  FrontDoorPage::checkResult(QString::fromLatin1(caller.text),
+                                                             shownHost(request), check.port,
+                                                             outcome, elapsedMs),
                                   FrontDoorPage::contentSecurityPolicy());
+    case PortCheck::Form::Text:
+        return HttpResponse::text(200, QString::fromLatin1("tcp " + port + " on " + caller.text +
+                                                           ": " + word + " (" + ms + " ms)\n"));
+    case PortCheck::Form::Json:
+        break;
     }
     return HttpResponse::json(
-        200, "{\"ip\": " + jsonString(caller.toString()) +
-                 ", \"port\": " + QByteArray::number(check.port) +
+        200, "{\"ip\": " + jsonString(QString::fromLatin1(caller.text)) + ", \"port\": " + port +
                  ", \"protocol\": \"tcp\", \"reachable\": " + (reachable ? "true" : "false") +
-                 ", \"ms\": " + QByteArray::number(elapsedMs) + "}\n");
+                 (reachable ? QByteArray() : QByteArray(", \"reason\": \"" + word + '"')) + ", \"ms\": " + ms +
+                 "}\n");
 }
 
-HttpResponse FrontDoorRoutes::busyAnswer(const HttpRequest &request, const QHostAddress &caller,
+HttpResponse FrontDoorRoutes::busyAnswer(const HttpRequest &request, const Caller &caller,
                                          const PortCheck &check) const
 {
     HttpResponse busy =
-        problem(request, caller, check.asPage, 503,
+        problem(request, caller, check.form, 503,
                 u"port %1 is being tested, try again"_s.arg(QString::number(check.port)));
     busy.addHeader("Retry-After", "1");
     return busy;
 }
 
-HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const QHostAddress &caller,
-                                      bool asPage, int status, const QString &message) const
+HttpResponse FrontDoorRoutes::pausedAnswer()
 {
-    if (asPage) {
-        return HttpResponse::html(
-            status, FrontDoorPage::problem(caller.toString(), shownHost(request), message),
-            FrontDoorPage::contentSecurityPolicy());
+    HttpResponse paused = HttpResponse::text(503, u"the tester is paused, try again later\n"_s);
+    paused.addHeader("Retry-After", QByteArray::number(PausedRetryAfterS));
+    return paused;
+}
+
+HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const Caller &caller,
+                                      PortCheck::Form form, int status, const QString &message)
+{
+    if (form == PortCheck::Form::Page) {
+        return HttpResponse::html(status,
+                                  FrontDoorPage::problem(QString::fromLatin1(caller.text),
+                                                         shownHost(request), message),
+                                  FrontDoorPage::contentSecurityPolicy());
     }
+    if (form == PortCheck::Form::Text)
+        return HttpResponse::text(status, message + u'\n');
     return HttpResponse::json(status, errorJson(message));
 }
 
-HttpResponse FrontDoorRoutes::ipAnswer(const HttpRequest &request, const QHostAddress &caller)
+HttpResponse FrontDoorRoutes::ipAnswer(const HttpRequest &request, const Caller &caller)
 {
-    const bool json = request.header("accept").contains("application/json") ||
-                      request.query().queryItemValue(u"format"_s) == u"json";
-    if (json)
-        return HttpResponse::json(200, "{\"ip\": " + jsonString(caller.toString()) + "}\n");
-    return HttpResponse::text(200, caller.toString() + u'\n');
+    if (request.queryItem("format") == "json" ||
+        request.header("accept").contains("application/json"))
+        return HttpResponse::json(200, "{\"ip\": \"" + caller.text + "\"}\n");
+    return HttpResponse(200, "text/plain; charset=utf-8", caller.text + '\n');
 }
 
-// The Host field only when it is a plain host name or address with an optional port: it is the
-// client's own text, shown back to that client only, and escaped on the page all the same.
+// The Host field when it is a plain host name or address with an optional port (the parser
+// has checked its form): it is the client's own text, shown back to that client only, and
+// escaped on the page all the same.
 QString FrontDoorRoutes::shownHost(const HttpRequest &request)
 {
-    static const QRegularExpression plainHost(
-        uR"(^(?:[A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::[0-9]{1,5})?$)"_s);
-    const QString host = QString::fromLatin1(request.header("host"));
-    return plainHost.match(host).hasMatch() ? host : QString();
+    const QByteArray host = request.header("host");
+    const bool plain = std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               QByteArrayView(".-:[]").contains(c);
+    });
+    return plain ? QString::fromLatin1(host) : QString();
 }

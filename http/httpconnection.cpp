@@ -1,220 +1,359 @@
 #include "http/httpconnection.h"
 
-#include "http/callerresolver.h"
+#include "http/frontdoorshared.h"
 #include "http/httplogging.h"
 #include "http/httpresponse.h"
-#include "http/tcpreachcheck.h"
 #include "net/loggedtext.h"
+#include "net/logthrottle.h"
 #include "net/peeraddress.h"
 
-#include <QTcpSocket>
+#include <QThread>
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <memory>
+#include <cerrno>
+#include <chrono>
 #include <utility>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-// Answers a client may leave unread before its further requests wait.
-constexpr qint64 kMaxUnsent = 64 * 1024;
+// Answers a client may leave unread before its further requests wait (in the kernel, where TCP
+// flow control holds the client back).
+constexpr qsizetype kMaxUnsent = 64 * 1024;
 // How long a closing connection waits for the client to read the last answer and hang up.
 constexpr int kLingerMs = 2000;
+constexpr qsizetype kReadChunk = 16 * 1024;
 
-// The path and the names of the query's items: values may be huge and say little.
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 QString loggedTarget(const HttpRequest &request)
 {
-    QStringList names;
-    for (const auto &[name, value] : request.query().queryItems())
-        names.append(name);
-    return names.isEmpty() ? request.path() : request.path() + u'?' + names.join(u'&');
+    const QString path = QString::fromUtf8(request.path());
+    const QByteArray names = request.queryNames();
+    return names.isEmpty() ? path : path + u'?' + QString::fromUtf8(names);
 }
 } // namespace
 
-HttpConnection::HttpConnection(QTcpSocket *socket, const CallerResolver &callers,
-                               const FrontDoorRoutes &routes, PortReservation &reservation,
-                               QObject *parent)
-    : QObject(parent), m_socket(socket), m_callers(callers), m_routes(routes),
-      m_reservation(reservation), m_peer(plainPeerAddress(*socket))
+HttpConnection::HttpConnection(int descriptor, const QHostAddress &peer, FrontDoorShared &shared,
+                               LogThrottle &requestLog)
+    : m_descriptor(descriptor), m_shared(shared), m_request_log(requestLog),
+      m_peer{plainAddress(peer), plainAddress(peer).toString().toLatin1()},
+      m_peer_key(connectionLimitKey(m_peer.address)), m_last_activity_ms(nowMs())
 {
-    m_socket->setParent(this);
-    // Unread input stays in the kernel, where TCP flow control holds the client back.
-    m_socket->setReadBufferSize(MaxHeadBytes);
-    m_idle_timer.setSingleShot(true);
-    connect(&m_idle_timer, &QTimer::timeout, this, &HttpConnection::onIdleTimeout);
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::onBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnection::onDisconnected);
-    m_idle_timer.start(IdleTimeoutMs);
 }
 
 HttpConnection::~HttpConnection()
 {
-    m_socket->disconnect(this);
+    close();
 }
 
-void HttpConnection::onReadyRead()
+void HttpConnection::close()
 {
-    if (m_closing) {
-        m_socket->skip(m_socket->bytesAvailable());
+    m_pending.reset();
+    m_done = true;
+    if (m_descriptor >= 0)
+        ::close(std::exchange(m_descriptor, -1));
+}
+
+void HttpConnection::assertThread() const
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+}
+
+quint32 HttpConnection::wantedEvents() const
+{
+    quint32 events = 0;
+    if (!m_done && !m_input_ended && (m_closing || canServe()))
+        events |= EPOLLIN;
+    if (!m_done && m_sent < m_out.size())
+        events |= EPOLLOUT;
+    return events;
+}
+
+bool HttpConnection::isIdle() const
+{
+    return !m_done && !m_closing && !m_pending && m_out.isEmpty() && m_in.isEmpty() &&
+           !m_parser.isInsideHead();
+}
+
+bool HttpConnection::canServe() const
+{
+    return !m_closing && !m_pending && m_out.size() - m_sent <= kMaxUnsent;
+}
+
+void HttpConnection::onReadable()
+{
+    assertThread();
+    char buffer[kReadChunk];
+    while (!m_done && !m_input_ended && (m_closing || canServe())) {
+        const ssize_t received = ::recv(m_descriptor, buffer, sizeof(buffer), 0);
+        if (received > 0) {
+            // Once the last answer is on its way, what else comes is read and dropped.
+            if (!m_closing)
+                take(QByteArrayView(buffer, received));
+            if (received < qsizetype(sizeof(buffer)))
+                break;
+        } else if (received == 0) {
+            endInput();
+        } else if (errno != EINTR) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                onBroken();
+            break;
+        }
+    }
+    flush();
+}
+
+void HttpConnection::onWritable()
+{
+    assertThread();
+    flush();
+    resume();
+    flush();
+}
+
+void HttpConnection::onBroken()
+{
+    assertThread();
+    if (m_pending)
+        logRequest(m_pending->request, m_pending->caller, "closed before the answer");
+    m_pending.reset();
+    m_done = true;
+}
+
+void HttpConnection::abort()
+{
+    const linger reset{1, 0};
+    ::setsockopt(m_descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    onBroken();
+}
+
+void HttpConnection::onTick(qint64 nowMs)
+{
+    assertThread();
+    if (m_done || m_pending)
         return;
+    const qint64 limit = m_closing ? kLingerMs : IdleTimeoutMs;
+    if (nowMs - m_last_activity_ms < limit)
+        return;
+    if (m_sent < m_out.size() && !m_closing) {
+        logEvent(u"unread "_s + m_peer_key,
+                 "HttpConnection: " + m_peer.text + " did not read its answers within " +
+                     QByteArray::number(IdleTimeoutMs) + " ms, closing");
+    } else if (m_parser.isInsideHead() || !m_in.isEmpty()) {
+        logEvent(u"incomplete "_s + m_peer_key,
+                 "HttpConnection: no complete request from " + m_peer.text + " within " +
+                     QByteArray::number(IdleTimeoutMs) + " ms, closing");
     }
-    serveBuffered();
+    // Idle between requests: closed without a word, as every keep-alive connection ends.
+    if (m_parser.isInsideHead() || m_sent < m_out.size())
+        abort();
+    else
+        m_done = true;
 }
 
-// Also emitted from inside answer()'s flush: it resumes serving only when serving was held.
-void HttpConnection::onBytesWritten()
+// Parses and serves requests from `data` until one must wait; returns the bytes it took.
+qsizetype HttpConnection::process(QByteArrayView data)
 {
-    if (m_closing && m_socket->bytesToWrite() == 0) {
-        endWriting();
-    } else if (m_write_held && m_socket->bytesToWrite() <= kMaxUnsent / 2) {
-        m_write_held = false;
-        serveBuffered();
+    qsizetype used = 0;
+    while (used < data.size() && canServe()) {
+        used += m_parser.feed(data.sliced(used));
+        const HttpParser::State state = m_parser.state();
+        if (state != HttpParser::State::Complete && state != HttpParser::State::Failed)
+            break;
+        serve(m_parser.takeRequest());
     }
+    return used;
 }
 
-void HttpConnection::onIdleTimeout()
+// Serves what arrived, after what was held back before it; keeps what must wait.
+void HttpConnection::take(QByteArrayView data)
 {
-    if (!m_closing) {
-        qCDebug(lcHttp, "HttpConnection: no complete request from %s within %d ms, closing",
-                qPrintable(m_peer.toString()), IdleTimeoutMs);
-    }
-    m_socket->abort();
-}
-
-void HttpConnection::onDisconnected()
-{
-    if (m_waiting)
-        logRequest(*m_waiting, m_caller, u"closed before the answer"_s);
-    delete std::exchange(m_reach_check, nullptr);
-    m_waiting.reset();
-    m_idle_timer.stop();
-    Q_EMIT closed();
-}
-
-// Answers the complete requests that are buffered, one after the other, until one must wait.
-void HttpConnection::serveBuffered()
-{
-    while (!m_closing && !m_waiting && m_socket->state() == QAbstractSocket::ConnectedState) {
-        if (m_socket->bytesToWrite() > kMaxUnsent) {
-            m_write_held = true;
-            return;
-        }
-        if (!fillBuffer())
-            return;
-        const qsizetype length = HttpRequest::headLength(m_buffer);
-        if (length < 0 || length > MaxHeadBytes) {
-            if (m_buffer.size() <= MaxHeadBytes)
-                return;
-            logRequest(HttpRequest(), m_peer, u"431"_s);
-            answer(HttpResponse::text(431, u"request head longer than 8192 bytes\n"_s), false);
-            return;
-        }
-        const HttpRequest request = HttpRequest::parse(QByteArrayView(m_buffer).first(length));
-        m_buffer.remove(0, length);
-        serve(request);
+    if (m_in.isEmpty()) {
+        m_in.append(data.sliced(process(data)));
+    } else {
+        m_in.append(data);
+        m_in.remove(0, process(m_in));
     }
 }
 
-// Tops the buffer up from the socket to one byte over the longest head; false when it holds
-// nothing at all.
-bool HttpConnection::fillBuffer()
+// Goes on with what was held back: the input after a request that waited.
+void HttpConnection::resume()
 {
-    if (m_buffer.size() <= MaxHeadBytes)
-        m_buffer += m_socket->read(MaxHeadBytes + 1 - m_buffer.size());
-    // Blank lines before a request line are allowed and dropped.
-    qsizetype blank = 0;
-    while (blank < m_buffer.size() && (m_buffer[blank] == '\r' || m_buffer[blank] == '\n'))
-        ++blank;
-    m_buffer.remove(0, blank);
-    return !m_buffer.isEmpty();
+    if (!m_in.isEmpty() && canServe())
+        m_in.remove(0, process(m_in));
+    finishIfDrained();
 }
 
-void HttpConnection::serve(const HttpRequest &request)
+void HttpConnection::serve(HttpRequest request)
 {
     if (request.errorStatus() != 0) {
-        logRequest(request, m_peer, QString::number(request.errorStatus()));
-        answer(HttpResponse::text(request.errorStatus(), request.errorText() + u'\n'), false);
+        logRequest(request, m_peer, QByteArray::number(request.errorStatus()));
+        answer(request, HttpResponse::text(request.errorStatus(), request.errorText() + u'\n'),
+               false);
         return;
     }
-    const QHostAddress caller = m_callers.callerOf(m_peer, request.header("x-forwarded-for"));
-    auto routed = m_routes.route(request, caller);
+    if (m_shared.isPaused()) {
+        logRequest(request, m_peer, "503 (paused)");
+        answer(request, FrontDoorRoutes::pausedAnswer(), false);
+        return;
+    }
+    FrontDoorRoutes::Caller caller = m_peer;
+    if (m_shared.callers().isTrusted(m_peer.address)) {
+        const std::optional<QHostAddress> forwarded =
+            m_shared.callers().callerOf(m_peer.address, request.header("x-forwarded-for"));
+        if (!forwarded) {
+            logRequest(request, m_peer, "400 (bad X-Forwarded-For)");
+            answer(request, HttpResponse::text(400, u"bad X-Forwarded-For\n"_s), false);
+            return;
+        }
+        caller = {*forwarded, forwarded->toString().toLatin1()};
+    }
+    auto routed = m_shared.routes().route(request, caller);
     if (const auto *response = std::get_if<HttpResponse>(&routed)) {
-        logRequest(request, caller, QString::number(response->status()));
-        answer(*response, request.keepAlive());
+        logRequest(request, caller, QByteArray::number(response->status()));
+        answer(request, *response, request.keepAlive());
         return;
     }
     const auto check = std::get<FrontDoorRoutes::PortCheck>(routed);
-    auto reachCheck =
-        std::make_unique<TcpReachCheck>(caller, check.port, check.timeoutMs, m_reservation, this);
-    if (!reachCheck->start()) {
-        const HttpResponse busy = m_routes.busyAnswer(request, caller, check);
-        logRequest(request, caller, QString::number(busy.status()));
-        answer(busy, request.keepAlive());
-        return;
+    if (!startCheck(request, caller, check)) {
+        const HttpResponse busy = m_shared.routes().busyAnswer(request, caller, check);
+        logRequest(request, caller, QByteArray::number(busy.status()));
+        answer(request, busy, request.keepAlive());
     }
-    m_reach_check = reachCheck.release();
-    connect(m_reach_check, &TcpReachCheck::finished, this, &HttpConnection::onCheckFinished);
-    m_waiting = request;
-    m_caller = caller;
-    m_check = check;
-    // The check has its own time limit; the client is not idle meanwhile.
-    m_idle_timer.stop();
+}
+
+bool HttpConnection::startCheck(HttpRequest &request, const FrontDoorRoutes::Caller &caller,
+                                const FrontDoorRoutes::PortCheck &check)
+{
+    std::unique_ptr<TcpReachCheck, DeleteLater> reach(new TcpReachCheck(
+        caller.address, check.port, check.timeoutMs, m_shared.reservation()));
+    // Connected before it starts; it never finishes from inside start().
+    connect(reach.get(), &TcpReachCheck::finished, this, &HttpConnection::onCheckFinished);
+    if (!reach->start())
+        return false;
+    m_pending = PendingCheck{std::move(request), caller, check, std::move(reach)};
+    return true;
 }
 
 void HttpConnection::onCheckFinished()
 {
-    if (!m_waiting || !m_reach_check)
+    assertThread();
+    if (!m_pending)
         return;
-    const HttpRequest request = *std::exchange(m_waiting, std::nullopt);
-    const HttpResponse response = m_routes.checkAnswer(
-        request, m_caller, m_check, m_reach_check->isReachable(), m_reach_check->elapsedMs());
-    // Finished from inside its own socket's signal: deleted once that has returned.
-    std::exchange(m_reach_check, nullptr)->deleteLater();
-    logRequest(request, m_caller, QString::number(response.status()));
-    answer(response, request.keepAlive());
-    serveBuffered();
+    const PendingCheck pending = std::move(*m_pending);
+    m_pending.reset();
+    const TcpReachCheck::Outcome outcome = pending.reach->outcome();
+    if (outcome == TcpReachCheck::Outcome::LocalError) {
+        logRequest(pending.request, pending.caller, "503 (no room for the check)");
+        answer(pending.request,
+               HttpResponse::text(503, u"the tester has no room for a check now, try again\n"_s),
+               pending.request.keepAlive());
+    } else {
+        const HttpResponse response = m_shared.routes().checkAnswer(
+            pending.request, pending.caller, pending.check, outcome, pending.reach->elapsedMs());
+        logRequest(pending.request, pending.caller,
+                   QByteArray(QByteArray::number(response.status()) + ' ' + TcpReachCheck::word(outcome)));
+        answer(pending.request, response, pending.request.keepAlive());
+    }
+    flush();
+    resume();
+    flush();
+    Q_EMIT changed();
 }
 
-void HttpConnection::answer(const HttpResponse &response, bool keepAlive)
+void HttpConnection::answer(const HttpRequest &request, const HttpResponse &response,
+                            bool keepAlive)
 {
     // Set before writing: nothing more is served once the last answer is on its way.
     m_closing = !keepAlive;
-    m_socket->write(response.toBytes(keepAlive));
-    m_socket->flush();
-    if (m_closing)
-        closeAfterAnswer();
+    response.appendTo(m_out, keepAlive, !request.isHead());
+    m_last_activity_ms = nowMs();
+}
+
+void HttpConnection::flush()
+{
+    while (!m_done && m_sent < m_out.size()) {
+        const ssize_t sent =
+            ::send(m_descriptor, m_out.constData() + m_sent, m_out.size() - m_sent, MSG_NOSIGNAL);
+        if (sent > 0) {
+            m_sent += sent;
+        } else if (errno != EINTR) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                onBroken();
+            return;
+        }
+    }
+    if (m_sent < m_out.size() || m_done)
+        return;
+    m_sent = 0;
+    // Kept for the next answer unless it grew for a big one.
+    if (m_out.capacity() > 4096)
+        m_out = QByteArray();
     else
-        m_idle_timer.start(IdleTimeoutMs);
+        m_out.resize(0);
+    finishIfDrained();
 }
 
-// Input the client sent after the last answer is read and dropped, and the connection ends only
-// when the client hangs up (or after a moment): closing with unread input would reset the
-// connection and could destroy the answer before the client has read it.
-void HttpConnection::closeAfterAnswer()
+// Input ended: what was received is still served, and the connection ends once it is answered.
+void HttpConnection::endInput()
 {
-    m_buffer.clear();
-    m_idle_timer.start(kLingerMs);
-    m_socket->skip(m_socket->bytesAvailable());
-    if (m_socket->bytesToWrite() == 0)
-        endWriting();
+    m_input_ended = true;
+    finishIfDrained();
 }
 
-void HttpConnection::endWriting()
+// A closing connection, once its answers are out, shuts its side and waits for the client to
+// hang up (closing with unread input would reset the connection and could destroy the answer
+// before the client has read it); a client that has hung up is done once nothing is left.
+void HttpConnection::finishIfDrained()
 {
-    if (m_socket->socketDescriptor() >= 0)
-        ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+    if (m_done || m_pending || !m_out.isEmpty())
+        return;
+    if (m_closing && !m_write_shut) {
+        m_write_shut = true;
+        ::shutdown(m_descriptor, SHUT_WR);
+    }
+    if (m_input_ended && (m_closing || m_in.isEmpty()))
+        m_done = true;
 }
 
-void HttpConnection::logRequest(const HttpRequest &request, const QHostAddress &caller,
-                                const QString &outcome) const
+void HttpConnection::logRequest(const HttpRequest &request, const FrontDoorRoutes::Caller &caller,
+                                QByteArrayView outcome)
 {
-    const QString from = caller == m_peer
-                             ? caller.toString()
-                             : u"%1 (via %2)"_s.arg(caller.toString(), m_peer.toString());
-    const QByteArray method = request.method().isEmpty() ? "-" : request.method();
-    const QString target = request.path().isEmpty() ? u"-"_s : loggedTarget(request);
-    qCDebug(lcHttp, "HTTP %s %s from %s: %s", loggedText(QString::fromLatin1(method)).constData(),
-            loggedText(target).constData(), qPrintable(from), qPrintable(outcome));
+    if (!lcHttp().isDebugEnabled())
+        return;
+    const bool direct = caller.address == m_peer.address;
+    const QString key = direct ? m_peer_key : connectionLimitKey(caller.address);
+    const std::optional<qint64> unlogged = m_request_log.admit(key);
+    if (!unlogged)
+        return;
+    const QByteArray from =
+        direct ? caller.text : QByteArray(caller.text + " (via " + m_peer.text + ')');
+    const QByteArray method =
+        request.method().isEmpty() ? "-" : loggedText(QString::fromLatin1(request.method()));
+    const QByteArray target =
+        request.path().isEmpty() ? "-" : loggedText(loggedTarget(request));
+    const QByteArray more =
+        *unlogged > 0 ? QByteArray(" (" + QByteArray::number(*unlogged) +
+                                   " more requests from there since the last such line)")
+                      : QByteArray();
+    qCDebug(lcHttp, "HTTP %s %s from %s: %s%s", method.constData(), target.constData(),
+            from.constData(), outcome.toByteArray().constData(), more.constData());
+}
+
+void HttpConnection::logEvent(const QString &key, const QByteArray &text)
+{
+    if (const std::optional<qint64> unlogged = m_request_log.admit(key)) {
+        qCDebug(lcHttp, "%s%s", text.constData(),
+                *unlogged > 0 ? qPrintable(u" (%1 more since the last such line)"_s.arg(*unlogged))
+                              : "");
+    }
 }

@@ -1,28 +1,57 @@
 #include "http/httpfrontdoor.h"
 
-#include "http/httpconnection.h"
+#include "http/frontdoorshared.h"
 #include "http/httplogging.h"
-#include "net/peeraddress.h"
+#include "http/httpworker.h"
 
-#include <QTcpSocket>
+#include <QThread>
 
 #include <utility>
 
 HttpFrontDoor::HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimits &limits,
                              PortReservation &reservation, DescriptorBudget &budget,
                              QObject *parent)
-    : QObject(parent), m_limits(limits), m_reservation(reservation), m_budget(budget),
-      m_callers(settings.trustedProxies), m_routes(limits.maxTestTimeMs),
-      m_limiter(limits.maxConnectionsPerAddress)
+    : QObject(parent), m_threads(std::max(1, settings.threads)),
+      m_shared(std::make_unique<FrontDoorShared>(CallerResolver(settings.trustedProxies),
+                                                 limits.maxTestTimeMs,
+                                                 limits.maxConnectionsPerAddress, reservation,
+                                                 budget))
 {
 }
 
-void HttpFrontDoor::serve(std::unique_ptr<QTcpServer> listener)
+HttpFrontDoor::~HttpFrontDoor()
 {
+    stopLanes();
+}
+
+bool HttpFrontDoor::serve(std::unique_ptr<QTcpServer> listener)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    Q_ASSERT(listener && listener->isListening());
     m_listener = std::move(listener);
-    connect(m_listener.get(), &QTcpServer::newConnection, this,
-            &HttpFrontDoor::onPendingConnection);
-    qCDebug(lcHttp, "HttpFrontDoor: listening on port %d", int(m_listener->serverPort()));
+    // The workers accept from its descriptor themselves.
+    m_listener->pauseAccepting();
+    const int descriptor = int(m_listener->socketDescriptor());
+    for (int i = 0; i < m_threads; ++i) {
+        Lane lane{std::make_unique<QThread>(),
+                  std::make_unique<HttpWorker>(descriptor, *m_shared)};
+        lane.thread->setObjectName(QStringLiteral("vx-http-%1").arg(i));
+        lane.worker->moveToThread(lane.thread.get());
+        lane.thread->start();
+        bool started = false;
+        // Waited for: once serve() returns, every descriptor the door keeps is open.
+        QMetaObject::invokeMethod(
+            lane.worker.get(), [&] { started = lane.worker->start(); },
+            Qt::BlockingQueuedConnection);
+        m_lanes.push_back(std::move(lane));
+        if (!started) {
+            stopLanes();
+            return false;
+        }
+    }
+    qCDebug(lcHttp, "HttpFrontDoor: listening on port %d with %d threads",
+            int(m_listener->serverPort()), m_threads);
+    return true;
 }
 
 quint16 HttpFrontDoor::serverPort() const
@@ -30,63 +59,19 @@ quint16 HttpFrontDoor::serverPort() const
     return m_listener ? m_listener->serverPort() : 0;
 }
 
-HttpFrontDoor::~HttpFrontDoor()
+void HttpFrontDoor::setPaused(bool paused)
 {
-    // Connections are children; their checks release their ports as they go.
-    qDeleteAll(std::exchange(m_connections, {}));
+    m_shared->setPaused(paused);
 }
 
-void HttpFrontDoor::onPendingConnection()
+void HttpFrontDoor::stopLanes()
 {
-    while (QTcpSocket *socket = m_listener->nextPendingConnection())
-        serveConnection(socket);
-}
-
-void HttpFrontDoor::serveConnection(QTcpSocket *socket)
-{
-    socket->setParent(nullptr);
-    const QHostAddress peer = plainPeerAddress(*socket);
-    if (m_paused || !hasRoomFor(peer)) {
-        socket->abort();
-        delete socket;
-        return;
+    for (Lane &lane : m_lanes) {
+        QMetaObject::invokeMethod(lane.worker.get(), &HttpWorker::stop,
+                                  Qt::BlockingQueuedConnection);
+        lane.thread->quit();
+        lane.thread->wait();
+        lane.worker.reset();
     }
-    // Each answer is one write: sent at once, not held back for the acknowledgement of the last.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    auto *connection = new HttpConnection(socket, m_callers, m_routes, m_reservation, this);
-    connect(connection, &HttpConnection::closed, this, &HttpFrontDoor::onConnectionClosed);
-    m_connections.insert(connection);
-}
-
-bool HttpFrontDoor::hasRoomFor(const QHostAddress &peer)
-{
-    if (m_connections.size() >= MaxConnections) {
-        if (const auto unlogged = m_limiter.admitRefusalLog(QString()))
-            qCDebug(lcHttp,
-                    "HttpFrontDoor: %d connections open, closing new ones (from %s; %lld "
-                    "more refused since the last such line)",
-                    MaxConnections, qPrintable(peer.toString()), static_cast<long long>(*unlogged));
-        return false;
-    }
-    // A trusted proxy carries everyone's requests; the limit is for single callers.
-    if (m_callers.isTrusted(peer) || m_limiter.admit(peer))
-        return true;
-    const QString key = connectionLimitKey(peer);
-    if (const auto unlogged = m_limiter.admitRefusalLog(key))
-        qCDebug(lcHttp,
-                "HttpFrontDoor: %s already has %d connections, closing new ones (%lld more "
-                "refused since the last such line)",
-                qPrintable(key), m_limiter.count(peer), static_cast<long long>(*unlogged));
-    return false;
-}
-
-void HttpFrontDoor::onConnectionClosed()
-{
-    auto *connection = qobject_cast<HttpConnection *>(sender());
-    if (!connection || !m_connections.remove(connection))
-        return;
-    if (!m_callers.isTrusted(connection->peerAddress()))
-        m_limiter.release(connection->peerAddress());
-    // It may still be inside its socket's signal.
-    connection->deleteLater();
+    m_lanes.clear();
 }

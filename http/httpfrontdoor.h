@@ -1,61 +1,62 @@
 #pragma once
 
-#include "http/callerresolver.h"
-#include "http/frontdoorroutes.h"
 #include "http/frontdoorsettings.h"
-#include "net/connectionlimiter.h"
 #include "net/serverlimits.h"
 
 #include <QObject>
-#include <QSet>
 #include <QTcpServer>
 
 #include <memory>
+#include <vector>
 
 class DescriptorBudget;
-class HttpConnection;
+class FrontDoorShared;
+class HttpWorker;
 class PortReservation;
+class QThread;
 
 // The web front door: answers plain HTTP on the listener it is handed, with the caller's address
 // and TCP port checks (see FrontDoorRoutes).
 //
-// Threading: everything runs in the thread that created it (the main thread); a port check
-// waits on its socket, never on a thread.
+// Threading: created, served and destroyed in one thread (the main thread), which it never
+// loads: its connections are served by worker threads with event loops of their own
+// (FrontDoorSettings::threads of them), so neither this door nor the control server feels the
+// other's clients. setPaused() may be called from any thread.
 class HttpFrontDoor : public QObject
 {
     Q_OBJECT
 
 public:
-    // Connections served at once, whoever they come from; more are closed at once.
-    static constexpr int MaxConnections = 1024;
+    // Connections waiting in the kernel's queue during a burst, instead of being dropped and
+    // retried by their clients seconds later.
     static constexpr int ListenBacklog = 4096;
 
     // `reservation` and `budget` are shared with the control server and must outlive the door.
     HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimits &limits,
                   PortReservation &reservation, DescriptorBudget &budget,
                   QObject *parent = nullptr);
+    // Closes every connection and ends the worker threads.
     ~HttpFrontDoor() override;
 
-    // Takes the listening socket over and serves it from now on.
-    void serve(std::unique_ptr<QTcpServer> listener);
+    // Takes the listening socket over and serves it from now on; false when no worker thread
+    // could be started.
+    bool serve(std::unique_ptr<QTcpServer> listener);
     quint16 serverPort() const;
 
-    // While paused, like the control server, new connections are closed at once.
-    void setPaused(bool paused) { m_paused = paused; }
+    // While paused, every request is answered 503 with Retry-After.
+    void setPaused(bool paused);
 
 private:
-    void onPendingConnection();
-    void onConnectionClosed();
-    void serveConnection(QTcpSocket *socket);
-    bool hasRoomFor(const QHostAddress &peer);
+    struct Lane
+    {
+        std::unique_ptr<QThread> thread;
+        std::unique_ptr<HttpWorker> worker;
+    };
 
-    ServerLimits m_limits;
-    PortReservation &m_reservation;
-    DescriptorBudget &m_budget;
-    CallerResolver m_callers;
-    FrontDoorRoutes m_routes;
+    void stopLanes();
+
+    int m_threads;
+    std::unique_ptr<FrontDoorShared> m_shared;
     std::unique_ptr<QTcpServer> m_listener;
-    QSet<HttpConnection *> m_connections;
-    ConnectionLimiter m_limiter;
-    bool m_paused = false;
+    std::vector<Lane> m_lanes;
 };

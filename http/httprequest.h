@@ -2,44 +2,56 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QList>
-#include <QPair>
 #include <QString>
-#include <QUrlQuery>
+#include <QVarLengthArray>
 
-// One HTTP/1.x request head (request line and header fields, no body), parsed from the bytes up
-// to and including its blank line. The front door takes no request bodies.
+// One HTTP/1.x request head (request line and header fields, no body) as HttpParser read it:
+// the head's bytes and where each part lies in them, so a request costs one buffer.
 class HttpRequest
 {
 public:
-    // Length of the head at the start of `buffer`, its blank line included; -1 while the blank
-    // line has not arrived. Lines may end with CR LF or LF alone.
-    static qsizetype headLength(QByteArrayView buffer);
-    static HttpRequest parse(QByteArrayView head);
-
     // 0 for a usable request, else the status to answer it with (the connection then closes).
     int errorStatus() const { return m_error_status; }
     QString errorText() const { return m_error_text; }
 
-    QByteArray method() const { return m_method; }
-    // The target's path, percent-decoded.
-    QString path() const { return m_path; }
-    QUrlQuery query() const { return m_query; }
+    QByteArrayView method() const { return part(m_method); }
+    bool isHead() const { return method() == "HEAD"; }
+    // The target's path, percent-decoded (bytes, UTF-8 when they are text at all).
+    QByteArray path() const { return m_path; }
+    // The query without its '?', as sent.
+    QByteArrayView query() const { return part(m_query); }
+    bool hasQueryItem(QByteArrayView name) const;
+    // The first query item of that name, percent-decoded; empty when there is none.
+    QByteArray queryItem(QByteArrayView name) const;
+    // The names of the query's items, joined with '&': values may be huge and say little.
+    QByteArray queryNames() const;
     // Every field of that name (any letter case), joined with ", "; empty when there is none.
     QByteArray header(QByteArrayView name) const;
+    qsizetype headerCount(QByteArrayView name) const;
     bool keepAlive() const { return m_keep_alive; }
 
 private:
-    bool parseRequestLine(QByteArrayView line);
-    bool parseField(QByteArrayView line);
-    bool checkNoBody();
-    bool fail(int status, const QString &text);
+    friend class HttpParser;
+    struct Span
+    {
+        qsizetype at = 0;
+        qsizetype size = 0;
+    };
+    struct Field
+    {
+        Span name;
+        Span value;
+    };
 
-    QByteArray m_method;
-    QString m_path;
-    QUrlQuery m_query;
-    QByteArray m_version;
-    QList<QPair<QByteArray, QByteArray>> m_fields; // names in lower case
+    QByteArrayView part(Span span) const { return QByteArrayView(m_head).sliced(span.at, span.size); }
+
+    QByteArray m_head;
+    Span m_method;
+    Span m_target;
+    Span m_query;
+    QByteArray m_path;
+    QVarLengthArray<Field, 12> m_fields;
+    bool m_http11 = false;
     bool m_keep_alive = false;
     int m_error_status = 0;
     QString m_error_text;

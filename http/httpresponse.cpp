@@ -29,23 +29,39 @@ void HttpResponse::addHeader(const QByteArray &name, const QByteArray &value)
 
 QByteArray HttpResponse::toBytes(bool keepAlive) const
 {
-    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(m_status) + ' ' + reasonPhrase(m_status) +
-                       "\r\nContent-Type: " + m_content_type +
-                       "\r\nContent-Length: " + QByteArray::number(m_body.size()) +
-                       // Answers depend on who asks and when: never cached, never sniffed,
-                       // never framed, and a page may load nothing from anywhere.
-                       "\r\nCache-Control: no-store"
-                       "\r\nX-Content-Type-Options: nosniff"
-                       "\r\nContent-Security-Policy: " +
-                       m_policy + "\r\n";
-    for (const auto &[name, value] : m_headers)
-        bytes += name + ": " + value + "\r\n";
-    if (!keepAlive)
-        bytes += "Connection: close\r\n";
-    return bytes + "\r\n" + m_body;
+    QByteArray bytes;
+    appendTo(bytes, keepAlive);
+    return bytes;
 }
 
-QByteArray HttpResponse::reasonPhrase(int status)
+void HttpResponse::appendTo(QByteArray &out, bool keepAlive, bool withBody) const
+{
+    out.reserve(out.size() + 256 + m_policy.size() + (withBody ? m_body.size() : 0));
+    out.append("HTTP/1.1 ")
+        .append(QByteArray::number(m_status))
+        .append(' ')
+        .append(reasonPhrase(m_status))
+        .append("\r\nContent-Type: ")
+        .append(m_content_type)
+        .append("\r\nContent-Length: ")
+        .append(QByteArray::number(m_body.size()))
+        // Answers depend on who asks and when: never cached, never sniffed, never framed, and
+        // a page may load nothing from anywhere.
+        .append("\r\nCache-Control: no-store"
+                "\r\nX-Content-Type-Options: nosniff"
+                "\r\nContent-Security-Policy: ")
+        .append(m_policy)
+        .append("\r\n");
+    for (const auto &[name, value] : m_headers)
+        out.append(name).append(": ").append(value).append("\r\n");
+    if (!keepAlive)
+        out.append("Connection: close\r\n");
+    out.append("\r\n");
+    if (withBody)
+        out.append(m_body);
+}
+
+QByteArrayView HttpResponse::reasonPhrase(int status)
 {
     switch (status) {
     case 200:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -20,11 +21,13 @@ public:
     int status() const { return m_status; }
     QByteArray body() const { return m_body; }
 
-    // The whole answer on the wire; `keepAlive` false adds "Connection: close".
+    // The whole answer on the wire, appended to `out`; `keepAlive` false adds "Connection:
+    // close". An answer to HEAD has the head a GET would get and no body.
+    void appendTo(QByteArray &out, bool keepAlive, bool withBody = true) const;
     QByteArray toBytes(bool keepAlive) const;
 
 private:
-    static QByteArray reasonPhrase(int status);
+    static QByteArrayView reasonPhrase(int status);
 
     int m_status = 200;
     QByteArray m_content_type;

@@ -3,6 +3,7 @@
 #include "porttest/portreservation.h"
 
 #include <QNetworkProxy>
+#include <QThread>
 
 TcpReachCheck::TcpReachCheck(const QHostAddress &address, quint16 port, int timeoutMs,
                              PortReservation &reservation, QObject *parent)
@@ -24,6 +25,7 @@ TcpReachCheck::~TcpReachCheck()
 
 bool TcpReachCheck::start()
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     if (!m_reservation.reserve(m_port))
         return false;
     m_holds_port = true;
@@ -33,30 +35,63 @@ bool TcpReachCheck::start()
     return true;
 }
 
-void TcpReachCheck::onConnected()
+const char *TcpReachCheck::word(Outcome outcome)
 {
-    finish(true);
+    switch (outcome) {
+    case Outcome::Reachable:
+        return "reachable";
+    case Outcome::Refused:
+        return "refused";
+    case Outcome::Timeout:
+        return "timeout";
+    case Outcome::Unreachable:
+        return "unreachable";
+    case Outcome::LocalError:
+        break;
+    }
+    return "not checked";
 }
 
-void TcpReachCheck::onErrorOccurred()
+void TcpReachCheck::onConnected()
 {
-    // Refused, unreachable, or the like: nothing took the connection.
-    finish(false);
+    finish(Outcome::Reachable);
+}
+
+void TcpReachCheck::onErrorOccurred(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        finish(Outcome::Refused);
+        break;
+    case QAbstractSocket::SocketTimeoutError:
+        finish(Outcome::Timeout);
+        break;
+    case QAbstractSocket::SocketResourceError:
+    case QAbstractSocket::SocketAccessError:
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        finish(Outcome::LocalError);
+        break;
+    default:
+        // EHOSTUNREACH, ENETUNREACH and the like: an ICMP answer or no route.
+        finish(Outcome::Unreachable);
+        break;
+    }
 }
 
 void TcpReachCheck::onTimeout()
 {
-    finish(false);
+    finish(Outcome::Timeout);
 }
 
-void TcpReachCheck::finish(bool reachable)
+// Queued: an error found inside connectToHost() must not reach the owner inside start().
+void TcpReachCheck::finish(Outcome outcome)
 {
     if (!m_holds_port)
         return;
-    m_reachable = reachable;
+    m_outcome = outcome;
     m_elapsed_ms = m_clock.elapsed();
     stop();
-    Q_EMIT finished();
+    QMetaObject::invokeMethod(this, &TcpReachCheck::finished, Qt::QueuedConnection);
 }
 
 // The socket is closed before the port is released: a control test waiting for the port

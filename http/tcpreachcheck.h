@@ -6,16 +6,26 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-// One connect-back: can a TCP connection to the port at the caller's address be opened within
-// the time limit? The port is reserved process-wide while the check runs, so it never runs
-// beside a control connection's test of the same port.
 class PortReservation;
 
+// One connect-back: can a TCP connection to the port at the caller's address be opened within
+// the time limit, and if not, why? The port is reserved process-wide while the check runs, so
+// it never runs beside a control connection's test of the same port.
+//
+// Threading: lives in the thread that created it and is used there only.
 class TcpReachCheck : public QObject
 {
     Q_OBJECT
 
 public:
+    enum class Outcome {
+        Reachable,
+        Refused,     // something answered that nothing listens there
+        Timeout,     // nothing answered: dropped on the way
+        Unreachable, // the network said there is no way there
+        LocalError,  // the check could not be made here (no descriptor, no memory)
+    };
+
     // `reservation` must outlive the check.
     TcpReachCheck(const QHostAddress &address, quint16 port, int timeoutMs,
                   PortReservation &reservation, QObject *parent = nullptr);
@@ -23,20 +33,23 @@ public:
     ~TcpReachCheck() override;
 
     // Reserves the port and starts connecting; false, with nothing started, while a test of
-    // another connection holds the port.
+    // another connection holds the port. finished() always comes later, from the event loop,
+    // never from inside start().
     bool start();
 
-    bool isReachable() const { return m_reachable; }
+    Outcome outcome() const { return m_outcome; }
     qint64 elapsedMs() const { return m_elapsed_ms; }
+    // "reachable", "refused", "timeout", "unreachable": the words the answers use.
+    static const char *word(Outcome outcome);
 
 Q_SIGNALS:
     void finished();
 
 private:
     void onConnected();
-    void onErrorOccurred();
+    void onErrorOccurred(QAbstractSocket::SocketError error);
     void onTimeout();
-    void finish(bool reachable);
+    void finish(Outcome outcome);
     void stop();
 
     PortReservation &m_reservation;
@@ -46,6 +59,6 @@ private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     bool m_holds_port = false;
-    bool m_reachable = false;
+    Outcome m_outcome = Outcome::Timeout;
     qint64 m_elapsed_ms = 0;
 };

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "http/callerresolver.h"
+#include "http/frontdoorroutes.h"
+#include "net/connectionlimiter.h"
+
+#include <QMutex>
+
+#include <atomic>
+#include <optional>
+
+class DescriptorBudget;
+class PortReservation;
+
+// What the front door's worker threads share: the routes and who is trusted (fixed), the
+// reservation and descriptor budget of the whole service, the paused flag, the count of open
+// connections and the per-address counts.
+//
+// Threading: any thread. The fixed parts are only read; the flag and the count are atomic; the
+// per-address counts are guarded by m_mutex.
+class FrontDoorShared
+{
+public:
+    // Connections served at once, whoever they come from.
+    static constexpr int MaxConnections = 1024;
+    // What one connection may hold at its most: its socket and its port check's socket.
+    static constexpr int DescriptorsPerConnection = 2;
+
+    FrontDoorShared(const CallerResolver &callers, int maxCheckTimeMs, int maxPerAddress,
+                    PortReservation &reservation, DescriptorBudget &budget)
+        : m_callers(callers), m_routes(maxCheckTimeMs), m_reservation(reservation),
+          m_budget(budget), m_limiter(maxPerAddress)
+    {
+    }
+
+    // Counts the peer in, or refuses it when its address (an IPv6 /64) has the most it may
+    // have; trusted proxies carry everyone's requests and are not counted.
+    bool admit(const QHostAddress &peer)
+    {
+        if (m_callers.isTrusted(peer))
+            return true;
+        const QMutexLocker lock(&m_mutex);
+        return m_limiter.admit(peer);
+    }
+    void release(const QHostAddress &peer)
+    {
+        if (m_callers.isTrusted(peer))
+            return;
+        const QMutexLocker lock(&m_mutex);
+        m_limiter.release(peer);
+    }
+    int count(const QHostAddress &peer)
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_limiter.count(peer);
+    }
+    std::optional<qint64> admitRefusalLog(const QString &key)
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_limiter.admitRefusalLog(key);
+    }
+
+    const CallerResolver &callers() const { return m_callers; }
+    const FrontDoorRoutes &routes() const { return m_routes; }
+    PortReservation &reservation() const { return m_reservation; }
+    DescriptorBudget &budget() const { return m_budget; }
+    bool isPaused() const { return m_paused.load(std::memory_order_relaxed); }
+    void setPaused(bool paused) { m_paused.store(paused); }
+    int openCount() const { return m_open.load(std::memory_order_relaxed); }
+    void countOpened() { m_open.fetch_add(1); }
+    void countClosed() { m_open.fetch_sub(1); }
+
+private:
+    const CallerResolver m_callers;
+    const FrontDoorRoutes m_routes;
+    PortReservation &m_reservation;
+    DescriptorBudget &m_budget;
+    std::atomic<bool> m_paused = false;
+    std::atomic<int> m_open = 0;
+    QMutex m_mutex;
+    ConnectionLimiter m_limiter;
+};
