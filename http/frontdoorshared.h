@@ -4,12 +4,13 @@
 #include "http/frontdoorroutes.h"
 #include "net/connectionlimiter.h"
 
+#include "net/descriptorbudget.h"
+
 #include <QMutex>
 
 #include <atomic>
 #include <optional>
 
-class DescriptorBudget;
 class PortReservation;
 
 // What the front door's worker threads share: the routes and who is trusted (fixed), the
@@ -63,7 +64,10 @@ public:
     const CallerResolver &callers() const { return m_callers; }
     const FrontDoorRoutes &routes() const { return m_routes; }
     PortReservation &reservation() const { return m_reservation; }
-    DescriptorBudget &budget() const { return m_budget; }
+    // Descriptors for one more connection, within the service's budget and within this door's
+    // half of it: the control port always keeps room, however many web clients come.
+    bool takeDescriptors();
+    void giveDescriptors();
     bool isPaused() const { return m_paused.load(std::memory_order_relaxed); }
     void setPaused(bool paused) { m_paused.store(paused); }
     int openCount() const { return m_open.load(std::memory_order_relaxed); }
@@ -77,6 +81,24 @@ private:
     DescriptorBudget &m_budget;
     std::atomic<bool> m_paused = false;
     std::atomic<int> m_open = 0;
+    std::atomic<int> m_descriptors = 0;
     QMutex m_mutex;
     ConnectionLimiter m_limiter;
 };
+
+inline bool FrontDoorShared::takeDescriptors()
+{
+    const int half = (DescriptorBudget::limit() - m_budget.base() - DescriptorBudget::Reserve) / 2;
+    if (m_descriptors.fetch_add(DescriptorsPerConnection) + DescriptorsPerConnection > half ||
+        !m_budget.take(DescriptorsPerConnection)) {
+        m_descriptors.fetch_sub(DescriptorsPerConnection);
+        return false;
+    }
+    return true;
+}
+
+inline void FrontDoorShared::giveDescriptors()
+{
+    m_budget.give(DescriptorsPerConnection);
+    m_descriptors.fetch_sub(DescriptorsPerConnection);
+}

@@ -193,7 +193,7 @@ bool HttpWorker::makeRoom()
         if (!closeLongestIdle())
             return false;
     }
-    while (!m_shared.budget().take(FrontDoorShared::DescriptorsPerConnection)) {
+    while (!m_shared.takeDescriptors()) {
         if (!closeLongestIdle())
             return false;
     }
@@ -216,10 +216,9 @@ bool HttpWorker::closeLongestIdle()
     return true;
 }
 
+// Closed unanswered, as the control port does: the client sees the connection end.
 void HttpWorker::refuse(int descriptor)
 {
-    const linger reset{1, 0};
-    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
     ::close(descriptor);
 }
 
@@ -261,7 +260,7 @@ void HttpWorker::retire(int descriptor)
     connection->close();
     m_shared.release(peer);
     m_shared.countClosed();
-    m_shared.budget().give(FrontDoorShared::DescriptorsPerConnection);
+    m_shared.giveDescriptors();
     if (m_connections.empty())
         m_tick->stop();
     if (!m_trim->isActive())

@@ -11,6 +11,8 @@ TcpReachCheck::TcpReachCheck(const QHostAddress &address, quint16 port, int time
 {
     // A proxy would answer for the caller: the check must reach the caller itself.
     m_socket.setProxy(QNetworkProxy::NoProxy);
+    // The answer says how long it waited: a coarse timer could end it early.
+    m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setSingleShot(true);
     m_timer.setInterval(timeoutMs);
     connect(&m_socket, &QTcpSocket::connected, this, &TcpReachCheck::onConnected);
