@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the protocol's fuzz targets and runs each for a short while (VX_FUZZ_SECONDS, default 30)
+# Builds the protocol's and the HTTP parser's fuzz targets and runs each for a short while (VX_FUZZ_SECONDS, default 30)
 # over a copy of its corpus in the build folder (VX_FUZZ_BUILD_DIR, default build-fuzz), so the
 # repository's corpus stays as it is. Fails when a target finds a crash, a sanitizer report or a
 # broken invariant.
@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${VX_FUZZ_SECONDS:-30}"
 build="${VX_FUZZ_BUILD_DIR:-build-fuzz}"
-targets=(fuzz_commandline fuzz_porttestingline)
+targets=(fuzz_commandline fuzz_porttestingline fuzz_httpparser)
 
 scripts/install-deps.sh
 cmake --preset fuzz -B "$build" >/dev/null
@@ -23,7 +23,7 @@ for target in "${targets[@]}"; do
     echo "== $target: $seconds s"
     # A unit taking seconds on one short line would be a hang worth reporting too.
     if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
-        -dict=fuzz/protocol.dict -artifact_prefix="$artifacts/" -print_final_stats=1 \
+        -dict="fuzz/$([ "$target" = fuzz_httpparser ] && echo http || echo protocol).dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
         "$corpus" 2>"$build/$target.log"; then
         failed+=("$target")
         tail -n 40 "$build/$target.log"
