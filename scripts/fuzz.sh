@@ -21,9 +21,11 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     cp fuzz/corpus/"$target"/* "$corpus"/
     echo "== $target: $seconds s"
+    dict=fuzz/protocol.dict
+    [ "$target" = fuzz_httpparser ] && dict=fuzz/http.dict
     # A unit taking seconds on one short line would be a hang worth reporting too.
     if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
-        -dict="fuzz/$([ "$target" = fuzz_httpparser ] && echo http || echo protocol).dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
+        -dict="$dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
         "$corpus" 2>"$build/$target.log"; then
         failed+=("$target")
         tail -n 40 "$build/$target.log"

@@ -8,6 +8,8 @@ packages=(
     clang libclang-rt-14-dev   # sanitizer runtimes and libFuzzer
     systemd dbus util-linux procps iproute2   # the real service manager for the service tests
     chromium   # the web front door's page in a real browser (its test skips without it)
+    nodejs     # llhttp, the reference of the front door's differential test (skips without it)
+    curl       # the front door's own-network test drives it from inside the namespace
     debhelper dpkg-dev fakeroot lintian ccache   # the Debian package (scripts/package.sh)
 )
 
