@@ -28,7 +28,8 @@ QList<Read> readAll(QByteArrayView input, qsizetype piece)
     QList<Read> reads;
     qsizetype used = 0;
     while (used < input.size()) {
-        const qsizetype size = piece == 0 ? input.size() - used : std::min(piece, input.size() - used);
+        const qsizetype size =
+            piece == 0 ? input.size() - used : std::min(piece, input.size() - used);
         const qsizetype took = parser.feed(input.sliced(used, size));
         FUZZ_CHECK(took >= 0 && took <= size);
         used += took;

@@ -113,8 +113,8 @@ HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const Call
     return HttpResponse::json(
         200, "{\"ip\": " + jsonString(QString::fromLatin1(caller.text)) + ", \"port\": " + port +
                  ", \"protocol\": \"tcp\", \"reachable\": " + (reachable ? "true" : "false") +
-                 (reachable ? QByteArray() : QByteArray(", \"reason\": \"" + word + '"')) + ", \"ms\": " + ms +
-                 "}\n");
+                 (reachable ? QByteArray() : QByteArray(", \"reason\": \"" + word + '"')) +
+                 ", \"ms\": " + ms + "}\n");
 }
 
 HttpResponse FrontDoorRoutes::busyAnswer(const HttpRequest &request, const Caller &caller,
@@ -138,10 +138,10 @@ HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const Caller &
                                       PortCheck::Form form, int status, const QString &message)
 {
     if (form == PortCheck::Form::Page) {
-        return HttpResponse::html(status,
-                                  FrontDoorPage::problem(QString::fromLatin1(caller.text),
-                                                         shownHost(request), message),
-                                  FrontDoorPage::contentSecurityPolicy());
+        return HttpResponse::html(
+            status,
+            FrontDoorPage::problem(QString::fromLatin1(caller.text), shownHost(request), message),
+            FrontDoorPage::contentSecurityPolicy());
     }
     if (form == PortCheck::Form::Text)
         return HttpResponse::text(status, message + u'\n');

@@ -44,8 +44,9 @@ QString loggedTarget(const HttpRequest &request)
 
 HttpConnection::HttpConnection(int descriptor, const QHostAddress &peer, FrontDoorShared &shared,
                                LogThrottle &requestLog)
-    : m_descriptor(descriptor), m_shared(shared), m_request_log(requestLog),
-      m_peer{plainAddress(peer), plainAddress(peer).toString().toLatin1()},
+    : m_descriptor(descriptor), m_shared(shared),
+      m_request_log(requestLog), m_peer{plainAddress(peer),
+                                        plainAddress(peer).toString().toLatin1()},
       m_peer_key(connectionLimitKey(m_peer.address)), m_last_activity_ms(nowMs())
 {
 }
@@ -145,9 +146,9 @@ void HttpConnection::onTick(qint64 nowMs)
     if (nowMs - m_last_activity_ms < limit)
         return;
     if (m_sent < m_out.size() && !m_closing) {
-        logEvent(u"unread "_s + m_peer_key,
-                 "HttpConnection: " + m_peer.text + " did not read its answers within " +
-                     QByteArray::number(IdleTimeoutMs) + " ms, closing");
+        logEvent(u"unread "_s + m_peer_key, "HttpConnection: " + m_peer.text +
+                                                " did not read its answers within " +
+                                                QByteArray::number(IdleTimeoutMs) + " ms, closing");
     } else if (m_parser.isInsideHead() || !m_in.isEmpty()) {
         logEvent(u"incomplete "_s + m_peer_key,
                  "HttpConnection: no complete request from " + m_peer.text + " within " +
@@ -234,8 +235,8 @@ void HttpConnection::serve(HttpRequest request)
 bool HttpConnection::startCheck(HttpRequest &request, const FrontDoorRoutes::Caller &caller,
                                 const FrontDoorRoutes::PortCheck &check)
 {
-    std::unique_ptr<TcpReachCheck, DeleteLater> reach(new TcpReachCheck(
-        caller.address, check.port, check.timeoutMs, m_shared.reservation()));
+    std::unique_ptr<TcpReachCheck, DeleteLater> reach(
+        new TcpReachCheck(caller.address, check.port, check.timeoutMs, m_shared.reservation()));
     // Connected before it starts; it never finishes from inside start().
     connect(reach.get(), &TcpReachCheck::finished, this, &HttpConnection::onCheckFinished);
     if (!reach->start())
@@ -260,8 +261,9 @@ void HttpConnection::onCheckFinished()
     } else {
         const HttpResponse response = m_shared.routes().checkAnswer(
             pending.request, pending.caller, pending.check, outcome, pending.reach->elapsedMs());
-        logRequest(pending.request, pending.caller,
-                   QByteArray(QByteArray::number(response.status()) + ' ' + TcpReachCheck::word(outcome)));
+        logRequest(
+            pending.request, pending.caller,
+            QByteArray(QByteArray::number(response.status()) + ' ' + TcpReachCheck::word(outcome)));
         answer(pending.request, response, pending.request.keepAlive());
     }
     flush();
@@ -339,12 +341,11 @@ void HttpConnection::logRequest(const HttpRequest &request, const FrontDoorRoute
         direct ? caller.text : QByteArray(caller.text + " (via " + m_peer.text + ')');
     const QByteArray method =
         request.method().isEmpty() ? "-" : loggedText(QString::fromLatin1(request.method()));
-    const QByteArray target =
-        request.path().isEmpty() ? "-" : loggedText(loggedTarget(request));
-    const QByteArray more =
-        *unlogged > 0 ? QByteArray(" (" + QByteArray::number(*unlogged) +
-                                   " more requests from there since the last such line)")
-                      : QByteArray();
+    const QByteArray target = request.path().isEmpty() ? "-" : loggedText(loggedTarget(request));
+    const QByteArray more = *unlogged > 0
+                                ? QByteArray(" (" + QByteArray::number(*unlogged) +
+                                             " more requests from there since the last such line)")
+                                : QByteArray();
     qCDebug(lcHttp, "HTTP %s %s from %s: %s%s", method.constData(), target.constData(),
             from.constData(), outcome.toByteArray().constData(), more.constData());
 }

@@ -12,10 +12,9 @@ HttpFrontDoor::HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimi
                              PortReservation &reservation, DescriptorBudget &budget,
                              QObject *parent)
     : QObject(parent), m_threads(std::max(1, settings.threads)),
-      m_shared(std::make_unique<FrontDoorShared>(CallerResolver(settings.trustedProxies),
-                                                 limits.maxTestTimeMs,
-                                                 limits.maxConnectionsPerAddress, reservation,
-                                                 budget))
+      m_shared(std::make_unique<FrontDoorShared>(
+          CallerResolver(settings.trustedProxies), limits.maxTestTimeMs,
+          limits.maxConnectionsPerAddress, reservation, budget))
 {
 }
 
@@ -33,8 +32,7 @@ bool HttpFrontDoor::serve(std::unique_ptr<QTcpServer> listener)
     m_listener->pauseAccepting();
     const int descriptor = int(m_listener->socketDescriptor());
     for (int i = 0; i < m_threads; ++i) {
-        Lane lane{std::make_unique<QThread>(),
-                  std::make_unique<HttpWorker>(descriptor, *m_shared)};
+        Lane lane{std::make_unique<QThread>(), std::make_unique<HttpWorker>(descriptor, *m_shared)};
         lane.thread->setObjectName(QStringLiteral("vx-http-%1").arg(i));
         lane.worker->moveToThread(lane.thread.get());
         lane.thread->start();

@@ -131,8 +131,8 @@ bool HttpParser::step(char c, qsizetype at)
         if (is(c, Visible))
             return true;
         if (c != ' ' || at == m_mark)
-            return fail(400, c == '\r' || c == ' ' ? u"bad request line"_s
-                                                   : u"bad request target"_s);
+            return fail(400,
+                        c == '\r' || c == ' ' ? u"bad request line"_s : u"bad request target"_s);
         m_request.m_target = {m_mark, at - m_mark};
         m_mark = at + 1;
         m_state = State::Version;
@@ -259,7 +259,7 @@ bool HttpParser::checkTarget()
         return fail(400, u"bad request target"_s);
     const qsizetype mark = target.indexOf('?');
     const QByteArrayView path = mark < 0 ? target : target.first(mark);
-    m_request.m_path = path.isEmpty() ? QByteArray("/")
+    m_request.m_path = path.isEmpty()       ? QByteArray("/")
                        : path.contains('%') ? QByteArray::fromPercentEncoding(path.toByteArray())
                                             : path.toByteArray();
     if (mark >= 0)

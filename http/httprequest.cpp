@@ -4,8 +4,7 @@
 
 namespace {
 // Calls `visit(name, value)` for each item of the query until it returns true.
-template<typename Visit>
-void forEachQueryItem(QByteArrayView query, Visit visit)
+template<typename Visit> void forEachQueryItem(QByteArrayView query, Visit visit)
 {
     while (!query.isEmpty()) {
         qsizetype end = query.indexOf('&');

@@ -43,7 +43,10 @@ private:
         Span value;
     };
 
-    QByteArrayView part(Span span) const { return QByteArrayView(m_head).sliced(span.at, span.size); }
+    QByteArrayView part(Span span) const
+    {
+        return QByteArrayView(m_head).sliced(span.at, span.size);
+    }
 
     QByteArray m_head;
     Span m_method;

@@ -142,8 +142,9 @@ void HttpWorker::accept()
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             // Out of descriptors or kernel memory: the clients wait in the listen queue, and
             // accepting waits too rather than spinning on a queue it cannot empty.
-            logRefusal(u"accept"_s, u"HttpFrontDoor: accepting failed (%1), holding accepting"_s.arg(
-                                        QString::fromLocal8Bit(std::strerror(errno))));
+            logRefusal(u"accept"_s,
+                       u"HttpFrontDoor: accepting failed (%1), holding accepting"_s.arg(
+                           QString::fromLocal8Bit(std::strerror(errno))));
             holdAccepting();
         }
         return;

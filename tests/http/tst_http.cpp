@@ -117,8 +117,12 @@ QByteArray unescaped(const QByteArray &text)
         if (c == 'x')
             bytes += char(text.mid(++i, 2).toInt(nullptr, 16)), ++i;
         else
-            bytes += c == 0 ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t'
-                                      : c == '0' ? '\0' : c;
+            bytes += c == 0     ? text[i]
+                     : c == 'r' ? '\r'
+                     : c == 'n' ? '\n'
+                     : c == 't' ? '\t'
+                     : c == '0' ? '\0'
+                                : c;
     }
     return bytes;
 }
@@ -254,7 +258,8 @@ private Q_SLOTS:
         for (const char *entry : {"nobody", "0.0.0.0", "127.1", "224.0.0.1", "255.255.255.255"})
             QTest::addRow("trusted proxy, %s", entry)
                 << u"127.0.0.1"_s << QByteArray("/port/1")
-                << "X-Forwarded-For: 127.0.0.2, " + QByteArray(entry) + "\r\n" << kBadForwarded;
+                << "X-Forwarded-For: 127.0.0.2, " + QByteArray(entry) + "\r\n"
+                << kBadForwarded;
         QTest::addRow("untrusted peer forwards")
             << u"127.0.0.3"_s << QByteArray("/ip") << QByteArray("X-Forwarded-For: 127.0.0.2\r\n")
             << QByteArray("127.0.0.3\n");
@@ -382,7 +387,7 @@ private Q_SLOTS:
 
     void requestLimits_data()
     {
-        QTest::addColumn<QByteArray>("sent");  // %1: a closed port; ending "<FIN>": then half-closed
+        QTest::addColumn<QByteArray>("sent"); // %1: a closed port; ending "<FIN>": then half-closed
         QTest::addColumn<QString>("received"); // pattern for all that arrives; %2: the client
         QTest::addColumn<QByteArray>("logged");
         const QByteArray close = kCloseRequest;
@@ -390,9 +395,11 @@ private Q_SLOTS:
         const QString ipClosing = u"HTTP/1.1 200 OK\r\n.*Connection: close\r\n\r\n%2\n$"_s;
         QTest::addRow("pipelined: answered in order, logged once")
             << "GET /port/%1?timeout=100 HTTP/1.1\r\nHost: a\r\n\r\n"
-               "GET /ip?format=json HTTP/1.1\r\nHost: a\r\n\r\n" + close
+               "GET /ip?format=json HTTP/1.1\r\nHost: a\r\n\r\n" +
+                   close
             << u"^HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\", \"port\": %1, .*"
-               "HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\"\\}\n"_s + ipClosing
+               "HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\"\\}\n"_s +
+                   ipClosing
             << QByteArray("HTTP GET /port/%1?timeout from %2: 200 refused");
         QTest::addRow("HEAD: no body, the next answer intact")
             << "HEAD /ip HTTP/1.1\r\nHost: a\r\n\r\n" + close
@@ -408,8 +415,7 @@ private Q_SLOTS:
             << u"^HTTP/1.1 404 Not Found\r\n.*"_s + ipClosing
             << "HTTP GET /" + QByteArray(199, 'x') + " ... (301 bytes) from %2: 404";
         QTest::addRow("control characters, logged escaped")
-            << "GET /%0a03:00:00.000%20[1]%20DEBUG:%20forged%7f HTTP/1.1\r\nHost: a\r\n\r\n" +
-                   close
+            << "GET /%0a03:00:00.000%20[1]%20DEBUG:%20forged%7f HTTP/1.1\r\nHost: a\r\n\r\n" + close
             << u"^HTTP/1.1 404 Not Found\r\n.*"_s + ipClosing
             << QByteArray("HTTP GET /\\n03:00:00.000 [1] DEBUG: forged\\x7f from %2: 404");
         QTest::addRow("POST") << "POST /ip HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n" + close
@@ -422,8 +428,9 @@ private Q_SLOTS:
         QTest::addRow("body") << get + "Content-Length: 5\r\n\r\nhello" + close
                               << u"^HTTP/1.1 413 .*\r\n\r\nrequests carry no body\n$"_s
                               << QByteArray();
-        QTest::addRow("bare LF") << QByteArray("GET /ip HTTP/1.1\r\nHost: a\r\nX: b\n\nGET /ip HTTP/1.1\r\n\r\n")
-                                 << u"^HTTP/1.1 400 .*\r\n\r\nbad header field\n$"_s << QByteArray();
+        QTest::addRow("bare LF")
+            << QByteArray("GET /ip HTTP/1.1\r\nHost: a\r\nX: b\n\nGET /ip HTTP/1.1\r\n\r\n")
+            << u"^HTTP/1.1 400 .*\r\n\r\nbad header field\n$"_s << QByteArray();
         QTest::addRow("HTTP/2.0") << "GET /ip HTTP/2.0\r\n\r\n" + close
                                   << u"^HTTP/1.1 505 .*Connection: close\r\n\r\n[^\r]*$"_s
                                   << QByteArray();
@@ -513,10 +520,10 @@ private Q_SLOTS:
         QVERIFY(listener.listen(QHostAddress::AnyIPv4, port));
         const QString result = QString::fromUtf8(render(
             base + form.captured(1) + u'?' + form.captured(2) + u'=' + QString::number(port)));
-        QVERIFY2(QRegularExpression(u"<p id=\"result\" class=\"reachable\" role=\"status\">"
-                                    "<strong class=\"word\">reachable</strong> Port %1 on "
-                                    "127.0.0.1 is reachable: the tester connected in \\d+ ms.</p>"_s
-                                        .arg(port))
+        QVERIFY2(QRegularExpression(
+                     u"<p id=\"result\" class=\"reachable\" role=\"status\">"
+                     "<strong class=\"word\">reachable</strong> Port %1 on "
+                     "127.0.0.1 is reachable: the tester connected in \\d+ ms.</p>"_s.arg(port))
                      .match(result)
                      .hasMatch(),
                  qPrintable(result));
@@ -526,8 +533,8 @@ private Q_SLOTS:
         QVERIFY2(refused.contains(u"class=\"refused\" role=\"status\"><strong class=\"word\">"
                                   "refused</strong>"_s),
                  qPrintable(refused));
-        for (const QString &advice : {u"not only on 127.0.0.1"_s, u"firewall"_s,
-                                      u"port forwarding"_s, u"CGNAT"_s})
+        for (const QString &advice :
+             {u"not only on 127.0.0.1"_s, u"firewall"_s, u"port forwarding"_s, u"CGNAT"_s})
             QVERIFY2(refused.section(u"<ul id=\"advice\">"_s, 1).contains(advice),
                      qPrintable(refused));
     }
@@ -541,8 +548,9 @@ private Q_SLOTS:
             QSKIP("a network namespace needs root and unshare");
 
         QTemporaryDir dir;
-        const Run ran = run(u"/usr/bin/unshare"_s, {u"-n"_s, u"sh"_s, QStringLiteral(VX_OWN_NETWORK)},
-                            {u"TMPDIR="_s + dir.path()});
+        const Run ran =
+            run(u"/usr/bin/unshare"_s, {u"-n"_s, u"sh"_s, QStringLiteral(VX_OWN_NETWORK)},
+                {u"TMPDIR="_s + dir.path()});
         if (ran.exitCode == 77)
             QSKIP("no veth pair in a network namespace here");
         const QRegularExpressionMatch reasons =
@@ -554,7 +562,6 @@ private Q_SLOTS:
         // The real time it waited, not a figure of its own.
         QVERIFY2(reasons.captured(1).toInt() >= 500, ran.out.constData());
     }
-
 
 private:
     QByteArray log() const { return m_tester->log(); }

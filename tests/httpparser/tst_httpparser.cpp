@@ -28,7 +28,8 @@ private Q_SLOTS:
         };
         row("plain", "GET /ip HTTP/1.1\r\n" + host + "\r\n", 0, "/ip");
         row("empty lines first", "\r\n\nGET /ip HTTP/1.1\r\n" + host + "\r\n", 0, "/ip");
-        row("decoded path, query apart", "GET /a%20b?x=%41 HTTP/1.1\r\n" + host + "\r\n", 0, "/a b");
+        row("decoded path, query apart", "GET /a%20b?x=%41 HTTP/1.1\r\n" + host + "\r\n", 0,
+            "/a b");
         row("absolute form", "GET http://a:80/ip?x HTTP/1.1\r\n" + host + "\r\n", 0, "/ip");
         row("absolute form, no path", "GET HTTPS://a HTTP/1.1\r\n" + host + "\r\n", 0, "/");
         row("1.0 without Host closes", "GET /ip HTTP/1.0\r\n\r\n", 0, "/ip", false);
@@ -42,8 +43,7 @@ private Q_SLOTS:
         row("bare LF ends the head", "GET / HTTP/1.1\r\n" + host + "\n", 400);
         row("CR CR LF", "GET / HTTP/1.1\r\r\n" + host + "\r\n", 400);
         row("bare CR in a value", "GET / HTTP/1.1\r\n" + host + "X: a\rb\r\n\r\n", 400);
-        row("NUL in a value", "GET / HTTP/1.1\r\n" + host + QByteArray("X: a\0b\r\n\r\n", 10),
-            400);
+        row("NUL in a value", "GET / HTTP/1.1\r\n" + host + QByteArray("X: a\0b\r\n\r\n", 10), 400);
         row("DEL in a value", "GET / HTTP/1.1\r\n" + host + "X: a\x7f\r\n\r\n", 400);
         row("ESC in a value", "GET / HTTP/1.1\r\n" + host + "X: \x1b[2K\r\n\r\n", 400);
         row("folded line", "GET / HTTP/1.1\r\n" + host + "X: a\r\n b\r\n\r\n", 400);
@@ -58,16 +58,16 @@ private Q_SLOTS:
         row("HTTP/2.0", "GET / HTTP/2.0\r\n" + host + "\r\n", 505);
         row("body", "GET / HTTP/1.1\r\n" + host + "Content-Length: 1\r\n\r\n", 413);
         row("chunked", "GET / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n", 413);
-        row("both lengths", "GET / HTTP/1.1\r\n" + host +
-                                "Content-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n",
+        row("both lengths",
+            "GET / HTTP/1.1\r\n" + host + "Content-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n",
             400);
-        row("two lengths", "GET / HTTP/1.1\r\n" + host + "Content-Length: 0\r\nContent-Length: 0\r\n\r\n",
-            400);
+        row("two lengths",
+            "GET / HTTP/1.1\r\n" + host + "Content-Length: 0\r\nContent-Length: 0\r\n\r\n", 400);
         row("signed length", "GET / HTTP/1.1\r\n" + host + "Content-Length: +0\r\n\r\n", 400);
         row("8 KiB head", "GET / HTTP/1.1\r\n" + host + "X: " + QByteArray(8192, 'a') + "\r\n\r\n",
             431);
-        row("101 fields", "GET / HTTP/1.1\r\n" + host + QByteArray("X: a\r\n").repeated(100) + "\r\n",
-            431);
+        row("101 fields",
+            "GET / HTTP/1.1\r\n" + host + QByteArray("X: a\r\n").repeated(100) + "\r\n", 431);
     }
 
     // Whole or one byte at a time, a head reads the same, and the parser takes exactly its
@@ -84,7 +84,8 @@ private Q_SLOTS:
             qsizetype used = 0;
             while (used < sent.size() && (parser.state() != HttpParser::State::Complete &&
                                           parser.state() != HttpParser::State::Failed))
-                used += parser.feed(QByteArrayView(sent).sliced(used, byByte ? 1 : sent.size() - used));
+                used +=
+                    parser.feed(QByteArrayView(sent).sliced(used, byByte ? 1 : sent.size() - used));
             const HttpRequest request = parser.takeRequest();
             QCOMPARE(request.errorStatus(), status);
             if (status != 0)
