@@ -4,12 +4,14 @@
 # with N front-door threads (VX_HTTP_THREADS); wrk loads each over loopback at 8 and 64
 # connections. Prints one table; a ratio of 1.00 is parity. Both servers get the same machine,
 # so only the ratio means anything on a shared one.
-#   VX_BENCH_WORKERS (default 1), VX_BENCH_SECONDS (default 10), VX_BENCH_WRK_THREADS (default 2)
+#   VX_BENCH_WORKERS (default 1), VX_BENCH_SECONDS (default 10), VX_BENCH_WRK_THREADS (default 2),
+#   VX_BENCH_TESTER (another build of the tester, to compare builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 workers="${VX_BENCH_WORKERS:-1}"
 seconds="${VX_BENCH_SECONDS:-10}"
 wrk_threads="${VX_BENCH_WRK_THREADS:-2}"
+tester="${VX_BENCH_TESTER:-build/vx-connectivity-tester}"
 
 missing=()
 for tool in nginx:nginx-light wrk:wrk; do
@@ -27,7 +29,11 @@ cmake --build build --target vx-connectivity-tester >/dev/null
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 work=$(mktemp -d)
 pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"; }
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
 trap cleanup EXIT
 
 nginx_port=$(free_port)
@@ -51,7 +57,7 @@ pids+=($!)
 tester_port=$(free_port)
 control_port=$(free_port)
 TMPDIR="$work" VX_HTTP_PORT="$tester_port" VX_HTTP_THREADS="$workers" \
-    QT_LOGGING_RULES="${QT_LOGGING_RULES:-}" build/vx-connectivity-tester -e "$control_port" \
+    "$tester" -e "$control_port" \
     >"$work/tester.out" 2>&1 &
 pids+=($!)
 for port in "$nginx_port" "$tester_port"; do
