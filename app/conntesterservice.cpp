@@ -144,18 +144,22 @@ bool ConnTesterService::startFrontDoor(QCoreApplication *application)
 
 void ConnTesterService::pause()
 {
-    logMessage(u"paused: new connections are turned away"_s, Information);
-    if (m_server)
-        m_server->pause();
-    if (m_front_door)
-        m_front_door->setPaused(true);
+    // The web front door answers while paused, with a short "come back later".
+    logMessage(u"paused: new control connections are turned away, web requests get 503"_s,
+               Information);
+    setPaused(true);
 }
 
 void ConnTesterService::resume()
 {
     logMessage(u"resumed"_s, Information);
+    setPaused(false);
+}
+
+void ConnTesterService::setPaused(bool paused)
+{
     if (m_server)
-        m_server->resume();
+        paused ? m_server->pause() : m_server->resume();
     if (m_front_door)
-        m_front_door->setPaused(false);
+        m_front_door->setPaused(paused);
 }

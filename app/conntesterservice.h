@@ -32,6 +32,7 @@ protected:
 private:
     std::optional<quint16> controlPort(QStringList *problems) const;
     bool startFrontDoor(QCoreApplication *application);
+    void setPaused(bool paused);
     void logEvent(const QString &message);
     // In the journal and, in the foreground, on the console too.
     void tell(const QString &message, MessageType type, const QByteArray &reason = {});

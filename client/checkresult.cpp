@@ -23,13 +23,7 @@ QString CheckResult::outcomeName() const
 
 QString CheckResult::evidenceName() const
 {
-    switch (evidence) {
-    case Evidence::Here:
-        return u"here"_s;
-    case Evidence::Server:
-        return u"server"_s;
-    case Evidence::None:
-        break;
-    }
-    return QString();
+    if (evidence == Evidence::None)
+        return QString();
+    return evidence == Evidence::Here ? u"here"_s : u"server"_s;
 }

@@ -3,6 +3,7 @@
 #include "http/frontdoorshared.h"
 #include "http/httpconnection.h"
 #include "http/httplogging.h"
+#include "net/acceptpacing.h"
 #include "net/descriptorbudget.h"
 #include "net/peeraddress.h"
 
@@ -16,10 +17,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -29,13 +26,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 constexpr int kEventsPerWait = 128;
-// Connections accepted in one go before the connections get their turn again.
-constexpr int kAcceptBatch = 64;
-// How long accepting waits for descriptors when no connection closes in the meantime.
-constexpr int kAcceptRetryMs = 250;
 constexpr int kTickMs = 500;
-// How soon after connections have closed the memory they freed is given back to the system.
-constexpr int kTrimDelayMs = 1000;
 
 qint64 nowMs()
 {
@@ -75,11 +66,11 @@ bool HttpWorker::start()
     connect(m_tick.get(), &QTimer::timeout, this, &HttpWorker::onTick);
     m_accept_retry = std::make_unique<QTimer>();
     m_accept_retry->setSingleShot(true);
-    m_accept_retry->setInterval(kAcceptRetryMs);
+    m_accept_retry->setInterval(AcceptPacing::RetryMs);
     connect(m_accept_retry.get(), &QTimer::timeout, this, &HttpWorker::onAcceptRetry);
     m_trim = std::make_unique<QTimer>();
     m_trim->setSingleShot(true);
-    m_trim->setInterval(kTrimDelayMs);
+    m_trim->setInterval(AcceptPacing::TrimDelayMs);
     connect(m_trim.get(), &QTimer::timeout, this, &HttpWorker::onTrimMemory);
     resumeAccepting();
     return true;
@@ -128,7 +119,7 @@ void HttpWorker::onReady()
 
 void HttpWorker::accept()
 {
-    for (int i = 0; i < kAcceptBatch && m_accepting; ++i) {
+    for (int i = 0; i < AcceptPacing::Batch && m_accepting; ++i) {
         sockaddr_storage address{};
         socklen_t length = sizeof(address);
         const int descriptor = ::accept4(m_listener, reinterpret_cast<sockaddr *>(&address),
@@ -313,11 +304,7 @@ void HttpWorker::resumeAccepting()
 
 void HttpWorker::onTrimMemory()
 {
-    // Connections leave their buffers to the allocator's per-thread arena, which keeps them
-    // unless asked to give them back.
-#if defined(__GLIBC__)
-    ::malloc_trim(0);
-#endif
+    AcceptPacing::trimMemory();
 }
 
 void HttpWorker::logRefusal(const QString &key, const QString &text)

@@ -1,5 +1,6 @@
 #include "server/porttesterserver.h"
 
+#include "net/acceptpacing.h"
 #include "net/descriptorbudget.h"
 #include "net/peeraddress.h"
 #include "server/porttesthandler.h"
@@ -10,10 +11,6 @@
 #include <QThread>
 
 #include <sys/socket.h>
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <cerrno>
 #include <cstring>
@@ -26,12 +23,6 @@ namespace {
 // (without which the worker's event loop cannot run and the process ends) and its running
 // test's socket with the one connection that test accepts.
 constexpr int kDescriptorsPerClient = 4;
-// How long accepting waits for descriptors when no connection closes in the meantime.
-constexpr int kAcceptRetryInterval = 250;
-// How soon after connections have closed the memory they freed is given back to the system.
-constexpr int kTrimDelay = 1000;
-// Connections accepted in one go before the event loop gets its turn again.
-constexpr int kAcceptBatch = 64;
 } // namespace
 
 PortTesterServer::PortTesterServer(const ServerLimits &limits, PortReservation &reservation,
@@ -44,10 +35,10 @@ PortTesterServer::PortTesterServer(const ServerLimits &limits, PortReservation &
     if (QCoreApplication *app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &PortTesterServer::closeClients);
     m_accept_retry.setSingleShot(true);
-    m_accept_retry.setInterval(kAcceptRetryInterval);
+    m_accept_retry.setInterval(AcceptPacing::RetryMs);
     connect(&m_accept_retry, &QTimer::timeout, this, &PortTesterServer::onAcceptRetry);
     m_trim_timer.setSingleShot(true);
-    m_trim_timer.setInterval(kTrimDelay);
+    m_trim_timer.setInterval(AcceptPacing::TrimDelayMs);
     connect(&m_trim_timer, &QTimer::timeout, this, &PortTesterServer::onTrimMemory);
 }
 
@@ -171,7 +162,7 @@ void PortTesterServer::refuse(qintptr socketDescriptor)
 
 void PortTesterServer::onAcceptReady()
 {
-    for (int i = 0; i < kAcceptBatch && !m_accept_held; ++i) {
+    for (int i = 0; i < AcceptPacing::Batch && !m_accept_held; ++i) {
         const int descriptor =
             ::accept4(int(m_listener->socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC);
         if (descriptor >= 0) {
@@ -232,11 +223,7 @@ void PortTesterServer::onDisconnected()
 
 void PortTesterServer::onTrimMemory()
 {
-    // Each worker thread allocates from an arena of its own; after a burst of connections the
-    // allocator keeps their freed memory unless asked to return it.
-#if defined(__GLIBC__)
-    ::malloc_trim(0);
-#endif
+    AcceptPacing::trimMemory();
 }
 
 void PortTesterServer::closeClients()

@@ -21,10 +21,11 @@ class TestNet : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // Client text in a log line: escaped, and cut with its length.
     void loggedText_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<QByteArray>("logged"); // as the line shows it
         QTest::addRow("plain") << u"getpublicip"_s << QByteArray("getpublicip");
         QTest::addRow("a forged line")
             << u"getpublicip\r03:00:00.000 [1] DEBUG: x\n\x1b[2K"_s

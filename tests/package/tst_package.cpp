@@ -11,15 +11,10 @@ using namespace vxtest;
 
 namespace {
 
-const QString s_unit = u"vx-connectivity-tester.service"_s;
+const QString &s_unit = kTesterUnit;
 const QString s_tester = u"/usr/sbin/vx-connectivity-tester"_s;
 const QString s_check = u"/usr/bin/vx-connectivity-check"_s;
 const QString s_dropin = u"/etc/systemd/system/vx-connectivity-tester.service.d"_s;
-
-QByteArray said(const char *what)
-{
-    return QByteArray("The service VX Connectivity Tester") + what;
-}
 
 // "Overall exposure level for x.service: 1.4 OK" as a number; -1 when there is none.
 double exposure(const QByteArray &analysis)
@@ -219,14 +214,15 @@ private Q_SLOTS:
                                             "\n\nis installed and running\n\n");
         Run r = tester({u"-i"_s});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.err, said(" is already installed\n"));
+        QCOMPARE(r.err, testerSaid(" is already installed\n"));
         QVERIFY(!exists(u"/etc/systemd/system/"_s + s_unit));
         r = tester({u"-u"_s});
         QCOMPARE(r.exitCode, 255);
-        QCOMPARE(r.err, said(" could not be uninstalled\nthe unit file /lib/systemd/system/") +
-                            s_unit.toLatin1() +
-                            " was not installed by this program; remove the package that "
-                            "installed it\n");
+        QCOMPARE(r.err,
+                 testerSaid(" could not be uninstalled\nthe unit file /lib/systemd/system/") +
+                     s_unit.toLatin1() +
+                     " was not installed by this program; remove the package that "
+                     "installed it\n");
         QCOMPARE(unitValue(u"ActiveState"_s), u"active"_s);
         QCOMPARE(tester({u"-p"_s}).exitCode, 0);
         QCOMPARE(unitValue(u"StatusText"_s), u"paused"_s);

@@ -2,6 +2,16 @@
 
 #include "../common/testhelpers.h"
 
+namespace vxtest {
+// The tester's service as the systemd tests meet it, and the start of its console lines.
+inline const QString kTesterName = QStringLiteral("VX Connectivity Tester");
+inline const QString kTesterUnit = QStringLiteral("vx-connectivity-tester.service");
+inline QByteArray testerSaid(const char *what)
+{
+    return "The service " + kTesterName.toLatin1() + what;
+}
+} // namespace vxtest
+
 // A private systemd (PID 1 of its own namespaces, with journald) booted by systemd-ns.sh, for
 // tests that need the real service manager without touching the machine's own. It dies with
 // the test process even when the test crashes.

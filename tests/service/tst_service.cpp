@@ -16,8 +16,8 @@ using namespace vxtest;
 
 namespace {
 
-const QString s_tester_name = u"VX Connectivity Tester"_s;
-const QString s_tester_unit = u"vx-connectivity-tester.service"_s;
+const QString &s_tester_name = kTesterName;
+const QString &s_tester_unit = kTesterUnit;
 const QString s_child_name = u"VX Service Child"_s;
 const QString s_child_unit = u"vx-service-child.service"_s;
 
@@ -26,11 +26,6 @@ qint64 sequenceNumber(const QString &cursor)
 {
     const QRegularExpressionMatch match = QRegularExpression(u";i=([0-9a-f]+);"_s).match(cursor);
     return match.hasMatch() ? match.captured(1).toLongLong(nullptr, 16) : -1;
-}
-
-QByteArray said(const char *what)
-{
-    return "The service " + s_tester_name.toLatin1() + what;
 }
 
 // What "-v" prints for the tester at `path`.
@@ -189,7 +184,7 @@ private Q_SLOTS:
                  1);
         if (installs) {
             QCOMPARE(r.exitCode, 0);
-            QCOMPARE(r.out, said(" has been installed under: ") + m_tester.toLatin1() + "\n");
+            QCOMPARE(r.out, testerSaid(" has been installed under: ") + m_tester.toLatin1() + "\n");
             const QByteArray unit = m_ns->readFile(unitFile);
             QVERIFY2(unit.contains(QByteArray("\nExecStart=\"" + m_tester.toUtf8() + "\"\n")),
                      unit.constData());
@@ -204,21 +199,21 @@ private Q_SLOTS:
             QCOMPARE(unitValue(s_tester_unit, u"UnitFileState"_s), u"disabled"_s); // manual start
             r = tester({u"-install"_s});
             QCOMPARE(r.exitCode, 0);
-            QCOMPARE(r.err, said(" is already installed\n"));
+            QCOMPARE(r.err, testerSaid(" is already installed\n"));
             QVERIFY(r.out.isEmpty());
             QCOMPARE(tester({u"-version"_s}).out, version(m_tester, "installed and not running"));
             r = tester({u"-u"_s});
             QCOMPARE(r.exitCode, 0);
-            QCOMPARE(r.out, said(" has been uninstalled.\n"));
+            QCOMPARE(r.out, testerSaid(" has been uninstalled.\n"));
         } else {
             QCOMPARE(r.exitCode, 255);
-            QCOMPARE(r.err, said(" could not be installed\n"));
+            QCOMPARE(r.err, testerSaid(" could not be installed\n"));
         }
         QVERIFY(!exists(unitFile));
         QCOMPARE(unitValue(s_tester_unit, u"LoadState"_s), u"not-found"_s);
         r = tester({u"-uninstall"_s});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.err, said(" is not installed\n"));
+        QCOMPARE(r.err, testerSaid(" is not installed\n"));
         QCOMPARE(tester({u"-v"_s}).out, version(m_tester, "not installed and not running"));
     }
 
@@ -279,7 +274,7 @@ private Q_SLOTS:
 
         r = tester({QString::number(port)});
         QCOMPARE(r.exitCode, 252);
-        QCOMPARE(r.err, said(" could not start\nit is already running\n"));
+        QCOMPARE(r.err, testerSaid(" could not start\nit is already running\n"));
 
         second.close();
         QTRY_COMPARE_WITH_TIMEOUT(
@@ -464,9 +459,10 @@ private Q_SLOTS:
         QCOMPARE(tester({u"-i"_s}).exitCode, 0);
         const Run r = tester({port});
         QCOMPARE(r.exitCode, 252);
-        QCOMPARE(r.err, said(" could not start\nit stopped while starting; the system log has the "
-                             "reason (journalctl -u ") +
-                            s_tester_unit.toLatin1() + ")\n");
+        QCOMPARE(r.err,
+                 testerSaid(" could not start\nit stopped while starting; the system log has the "
+                            "reason (journalctl -u ") +
+                     s_tester_unit.toLatin1() + ")\n");
         const QString message = u"Failed to bind to port %1: %2"_s.arg(port, second.errorString());
         QVERIFY(waitForJournal(s_tester_name, message));
         const QJsonObject entry = journal(s_tester_name).first();
@@ -501,25 +497,26 @@ private Q_SLOTS:
         for (const char *where : {"machine", "absent"}) {
             const QByteArray why = where == QByteArray("machine") ? "no service manager runs here"
                                                                   : "it is not installed";
-            row(where, {u"-t"_s}, 255, said(" could not be stopped (") + why + ")\n",
+            row(where, {u"-t"_s}, 255, testerSaid(" could not be stopped (") + why + ")\n",
                 {"CRITICAL: " + noUnit + '\n'});
-            row(where, {u"-p"_s}, 255, said(" could not be paused (") + why + ")\n");
-            row(where, {u"-r"_s}, 255, said(" could not be resumed (") + why + ")\n");
+            row(where, {u"-p"_s}, 255, testerSaid(" could not be paused (") + why + ")\n");
+            row(where, {u"-r"_s}, 255, testerSaid(" could not be resumed (") + why + ")\n");
             row(where, {u"-c"_s, u"5"_s}, 255,
-                said(" could not be sent the command (") + why + ")\n");
-            row(where, {}, 252, said(" could not start\n") + why + '\n');
+                testerSaid(" could not be sent the command (") + why + ")\n");
+            row(where, {}, 252, testerSaid(" could not start\n") + why + '\n');
         }
-        row("machine", {u"-i"_s}, 255, said(" could not be installed\n"));
+        row("machine", {u"-i"_s}, 255, testerSaid(" could not be installed\n"));
         row("machine", {u"-install"_s, u"nobody"_s, u"secret"_s}, 255,
-            said(" could not be installed\n"));
+            testerSaid(" could not be installed\n"));
         row("machine", {u"-v"_s}, 0, {}, {}, version(m_tester, "not installed and not running"));
-        row("stopped", {u"-t"_s}, 255, said(" could not be stopped (it is not running)\n"),
+        row("stopped", {u"-t"_s}, 255, testerSaid(" could not be stopped (it is not running)\n"),
             {"CRITICAL: stopping (No such process)\n",
              "The service could not be stopped. (No such process)\n"});
-        row("stopped", {u"-p"_s}, 255, said(" could not be paused (it is not running)\n"));
+        row("stopped", {u"-p"_s}, 255, testerSaid(" could not be paused (it is not running)\n"));
         row("stopped", {u"-c"_s, u"500"_s}, 255,
-            said(" could not be sent the command (500 is no command code: they are 0 to 127)\n"));
-        row("running", {u"-i"_s}, 255, said(" could not be installed\n"));
+            testerSaid(
+                " could not be sent the command (500 is no command code: they are 0 to 127)\n"));
+        row("running", {u"-i"_s}, 255, testerSaid(" could not be installed\n"));
         row("running", {u"-t"_s}, 255);
         row("running", {u"-p"_s}, 255);
         row("running", {u"-u"_s}, 0);
