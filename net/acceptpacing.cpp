@@ -1,5 +1,7 @@
 #include "net/acceptpacing.h"
 
+#include <cstdlib> // says whether the C library is glibc, before the test below
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
