@@ -4,13 +4,10 @@
 
 bool ConnectionLimiter::admit(const QHostAddress &peer)
 {
-    int &count = m_counts[connectionLimitKey(peer)];
-    if (m_max_per_key > 0 && count >= m_max_per_key) {
-        if (count == 0)
-            m_counts.remove(connectionLimitKey(peer));
+    const QString key = connectionLimitKey(peer);
+    if (m_max_per_key > 0 && m_counts.value(key) >= m_max_per_key)
         return false;
-    }
-    ++count;
+    ++m_counts[key];
     return true;
 }
 

@@ -21,7 +21,6 @@ public:
     // Counts out a connection admit() counted in.
     void release(const QHostAddress &peer);
     int count(const QHostAddress &peer) const;
-    int maxPerKey() const { return m_max_per_key; }
 
     // Whether to log a refusal for `key` now, and how many went unlogged before (LogThrottle).
     std::optional<qint64> admitRefusalLog(const QString &key) { return m_refusal_log.admit(key); }
