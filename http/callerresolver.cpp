@@ -7,27 +7,14 @@
 #include <algorithm>
 
 namespace {
-// Only the standard dotted-quad form: "127.1", "2130706433", "0x7f000001" and "010.0.0.1" read
-// differently in different parsers, so none of them is taken.
-bool isDottedQuad(QByteArrayView text)
+// Only an address's standard text forms (strictAddress()): "127.1", "2130706433", "0x7f000001"
+// and "010.0.0.1" read differently in different parsers, so none of them is taken.
+QHostAddress standardAddress(QByteArrayView text, QAbstractSocket::NetworkLayerProtocol family)
 {
-    int parts = 0;
-    for (const QByteArrayView part : QByteArrayView(text).toByteArray().split('.')) {
-        if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part[0] == '0') ||
-            !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-            part.toInt() > 255)
-            return false;
-        ++parts;
-    }
-    return parts == 4;
-}
-
-bool isIpv6Text(QByteArrayView text)
-{
-    return text.contains(':') && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-                      c == ':' || c == '.';
-           });
+    const QHostAddress address = strictAddress(QString::fromLatin1(text));
+    return family == QAbstractSocket::AnyIPProtocol || address.protocol() == family
+               ? address
+               : QHostAddress();
 }
 
 bool isPort(QByteArrayView text)
@@ -70,25 +57,21 @@ std::optional<QHostAddress> CallerResolver::callerOf(const QHostAddress &peer,
 QHostAddress CallerResolver::parseEntry(QByteArrayView entry)
 {
     entry = entry.trimmed();
-    QByteArrayView host = entry;
+    QHostAddress address;
     if (entry.startsWith('[')) {
         const qsizetype close = entry.indexOf(']');
         const QByteArrayView after = close < 0 ? QByteArrayView() : entry.sliced(close + 1);
         if (close < 0 || !(after.isEmpty() || (after.startsWith(':') && isPort(after.sliced(1)))))
             return {};
-        host = entry.sliced(1, close - 1);
-        if (!isIpv6Text(host))
-            return {};
+        address = standardAddress(entry.sliced(1, close - 1), QAbstractSocket::IPv6Protocol);
     } else if (entry.count(':') == 1) {
-        host = entry.first(entry.indexOf(':'));
-        if (!isPort(entry.sliced(host.size() + 1)) || !isDottedQuad(host))
+        const QByteArrayView host = entry.first(entry.indexOf(':'));
+        if (!isPort(entry.sliced(host.size() + 1)))
             return {};
-    } else if (!isDottedQuad(host) && !isIpv6Text(host)) {
-        return {};
+        address = standardAddress(host, QAbstractSocket::IPv4Protocol);
+    } else {
+        address = standardAddress(entry, QAbstractSocket::AnyIPProtocol);
     }
-    QHostAddress address;
-    if (!address.setAddress(QString::fromLatin1(host)))
-        return {};
     address = plainAddress(address);
     if (address.isNull() || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6 ||
         address.isMulticast() || address.isBroadcast())

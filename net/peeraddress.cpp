@@ -18,8 +18,14 @@ QHostAddress plainAddress(const QHostAddress &address)
 QHostAddress strictAddress(QStringView text)
 {
     if (text.contains(u':')) {
+        // Hex digits, colons and an embedded IPv4 tail only: no scope, and no blanks, which the
+        // system's parser would drop.
+        const bool ipv6Text = std::all_of(text.begin(), text.end(), [](QChar c) {
+            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
+                   (c >= u'A' && c <= u'F') || c == u':' || c == u'.';
+        });
         QHostAddress address;
-        if (text.contains(u'%') || !address.setAddress(text.toString()) ||
+        if (!ipv6Text || !address.setAddress(text.toString()) ||
             address.protocol() != QAbstractSocket::IPv6Protocol)
             return QHostAddress();
         return address;

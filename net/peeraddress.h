@@ -11,8 +11,8 @@ QHostAddress plainAddress(const QHostAddress &address);
 QHostAddress plainPeerAddress(const QAbstractSocket &socket);
 
 // An address in one of its standard text forms only: four dotted decimal numbers without
-// leading zeros, or IPv6 text without a scope. Null for anything else, such as the shorthands
-// "127.1", "2130706433" or "0x7f000001" that the system's parser also takes.
+// leading zeros, or IPv6 text without a scope or blanks. Null for anything else, such as the
+// shorthands "127.1", "2130706433" or "0x7f000001" that the system's parser also takes.
 QHostAddress strictAddress(QStringView text);
 
 // What per-address connection limits count by: an IPv4 client's address; an IPv6 client's /64

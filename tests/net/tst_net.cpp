@@ -54,8 +54,9 @@ private Q_SLOTS:
         QCOMPARE(connectionLimitKey(QHostAddress(u"192.0.2.7"_s)), u"192.0.2.7"_s);
         QCOMPARE(connectionLimitKey(QHostAddress(u"::ffff:192.0.2.7"_s)), u"192.0.2.7"_s);
         QCOMPARE(plainAddress(QHostAddress(u"::ffff:192.0.2.7"_s)), QHostAddress(u"192.0.2.7"_s));
-        for (const QString &loose : {u"127.1"_s, u"2130706433"_s, u"0x7f000001"_s, u"127.0.0.01"_s,
-                                     u"1.2.3.256"_s, u"fe80::1%eth0"_s, u"1.2.3.4 "_s, u""_s})
+        for (const QString &loose :
+             {u"127.1"_s, u"2130706433"_s, u"0x7f000001"_s, u"127.0.0.01"_s, u"1.2.3.256"_s,
+              u"fe80::1%eth0"_s, u"::1 "_s, u"1.2.3.4 "_s, u""_s})
             QVERIFY2(strictAddress(loose).isNull(), qPrintable(loose));
         QCOMPARE(strictAddress(u"10.0.0.255"_s), QHostAddress(u"10.0.0.255"_s));
         QCOMPARE(strictAddress(u"::ffff:10.0.0.1"_s), QHostAddress(u"::ffff:10.0.0.1"_s));
