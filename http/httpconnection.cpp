@@ -342,19 +342,14 @@ void HttpConnection::logRequest(const HttpRequest &request, const FrontDoorRoute
     const QByteArray method =
         request.method().isEmpty() ? "-" : loggedText(QString::fromLatin1(request.method()));
     const QByteArray target = request.path().isEmpty() ? "-" : loggedText(loggedTarget(request));
-    const QByteArray more = *unlogged > 0
-                                ? QByteArray(" (" + QByteArray::number(*unlogged) +
-                                             " more requests from there since the last such line)")
-                                : QByteArray();
     qCDebug(lcHttp, "HTTP %s %s from %s: %s%s", method.constData(), target.constData(),
-            from.constData(), outcome.toByteArray().constData(), more.constData());
+            from.constData(), outcome.toByteArray().constData(),
+            LogThrottle::unloggedNote(*unlogged, "requests from there").constData());
 }
 
 void HttpConnection::logEvent(const QString &key, const QByteArray &text)
 {
-    if (const std::optional<qint64> unlogged = m_request_log.admit(key)) {
+    if (const std::optional<qint64> unlogged = m_request_log.admit(key))
         qCDebug(lcHttp, "%s%s", text.constData(),
-                *unlogged > 0 ? qPrintable(u" (%1 more since the last such line)"_s.arg(*unlogged))
-                              : "");
-    }
+                LogThrottle::unloggedNote(*unlogged, {}).constData());
 }

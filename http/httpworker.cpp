@@ -5,6 +5,7 @@
 #include "http/httplogging.h"
 #include "net/acceptpacing.h"
 #include "net/descriptorbudget.h"
+#include "net/logthrottle.h"
 #include "net/peeraddress.h"
 
 #include <QSocketNotifier>
@@ -309,11 +310,7 @@ void HttpWorker::onTrimMemory()
 
 void HttpWorker::logRefusal(const QString &key, const QString &text)
 {
-    if (const std::optional<qint64> unlogged = m_shared.admitRefusalLog(key)) {
-        if (*unlogged > 0)
-            qCDebug(lcHttp, "%s (%lld more refused since the last such line)", qPrintable(text),
-                    static_cast<long long>(*unlogged));
-        else
-            qCDebug(lcHttp, "%s", qPrintable(text));
-    }
+    if (const std::optional<qint64> unlogged = m_shared.admitRefusalLog(key))
+        qCDebug(lcHttp, "%s%s", qPrintable(text),
+                LogThrottle::unloggedNote(*unlogged, "refused").constData());
 }

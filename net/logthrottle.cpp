@@ -6,6 +6,16 @@ namespace {
 constexpr qsizetype kMaxKeys = 1024;
 } // namespace
 
+QByteArray LogThrottle::unloggedNote(qint64 unlogged, QByteArrayView what)
+{
+    if (unlogged <= 0)
+        return QByteArray();
+    QByteArray note = " (" + QByteArray::number(unlogged) + " more";
+    if (!what.isEmpty())
+        note.append(' ').append(what);
+    return note.append(" since the last such line)");
+}
+
 std::optional<qint64> LogThrottle::admit(const QString &key)
 {
     const auto it = m_keys.find(key);

@@ -21,6 +21,10 @@ public:
     // event is counted.
     std::optional<qint64> admit(const QString &key);
 
+    // What the admitted line adds about the events left out: nothing for none, else
+    // " (12 more refused since the last such line)" (`what` may be empty).
+    static QByteArray unloggedNote(qint64 unlogged, QByteArrayView what);
+
 private:
     struct Entry
     {

@@ -2,6 +2,7 @@
 
 #include "net/acceptpacing.h"
 #include "net/descriptorbudget.h"
+#include "net/logthrottle.h"
 #include "net/peeraddress.h"
 #include "server/porttesthandler.h"
 #include "server/serverlogging.h"
@@ -105,14 +106,9 @@ void PortTesterServer::incomingConnection(qintptr socketDescriptor)
 
 void PortTesterServer::logRefusal(const QString &key, const QString &message)
 {
-    const std::optional<qint64> unlogged = m_limiter.admitRefusalLog(key);
-    if (!unlogged)
-        return;
-    if (*unlogged > 0)
-        qCDebug(lcServer, "%s (%lld more refused since the last such line)", qPrintable(message),
-                static_cast<long long>(*unlogged));
-    else
-        qCDebug(lcServer, "%s", qPrintable(message));
+    if (const std::optional<qint64> unlogged = m_limiter.admitRefusalLog(key))
+        qCDebug(lcServer, "%s%s", qPrintable(message),
+                LogThrottle::unloggedNote(*unlogged, "refused").constData());
 }
 
 void PortTesterServer::serveConnection(qintptr socketDescriptor)
