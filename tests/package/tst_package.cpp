@@ -272,9 +272,9 @@ private Q_SLOTS:
         QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
         QCOMPARE(unitValue(u"ExecMainStatus"_s), u"69"_s);
         QCOMPARE(unitValue(u"NRestarts"_s), u"0"_s);
-        const QByteArray status = inside({u"systemctl"_s, u"status"_s, s_unit}).out;
-        QVERIFY2(status.contains("Failed to bind to HTTP port " + taken.toLatin1()),
-                 status.constData());
+        const QByteArray unitStatus = inside({u"systemctl"_s, u"status"_s, s_unit}).out;
+        QVERIFY2(unitStatus.contains(QByteArray("Failed to bind to HTTP port " + taken.toLatin1())),
+                 unitStatus.constData());
         QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_HTTP_PORT=/d"_s, defaults}).exitCode, 0);
         QCOMPARE(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode, 0);
 

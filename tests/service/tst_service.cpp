@@ -516,7 +516,7 @@ private Q_SLOTS:
         QCOMPARE(unitValue(s_tester_unit, u"NRestarts"_s), u"0"_s);
         QCOMPARE(unitValue(s_tester_unit, u"ExecMainStatus"_s), u"69"_s);
         const QByteArray status = systemctl(u"status"_s).out;
-        QVERIFY2(status.contains("Failed to bind to HTTP port " + web.toLatin1()),
+        QVERIFY2(status.contains(QByteArray("Failed to bind to HTTP port " + web.toLatin1())),
                  status.constData());
         // Nothing was announced: the control port listened, but not every port did.
         QVERIFY(!journalMessages(s_tester_id).contains(u"listening on port "_s + control));
