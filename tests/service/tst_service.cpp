@@ -477,8 +477,9 @@ private Q_SLOTS:
         QCOMPARE(entry.value(u"EVENT_ID"_s).toString(), u"0xE0000000"_s);
         QCOMPARE(entry.value(u"EVENT_CATEGORY"_s).toString(), u"0"_s);
         // Not waiting to be restarted later without its arguments: a start that failed leaves
-        // the service stopped.
-        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"inactive"_s);
+        // the service stopped, failed as a start by systemctl leaves it.
+        QCOMPARE(unitValue(s_tester_unit, u"ActiveState"_s), u"failed"_s);
+        QCOMPARE(unitValue(s_tester_unit, u"ExecMainStatus"_s), u"69"_s);
         QCOMPARE(unitValue(s_tester_unit, u"NRestarts"_s), u"0"_s);
     }
 
