@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 #include <QNetworkProxy>
+#include <QTimer>
 
 #include <sys/resource.h>
 
@@ -34,8 +35,10 @@ void raiseDescriptorLimit()
 ConnTesterService::ConnTesterService(int argc, char **argv, const Settings &settings)
     : QtService<QCoreApplication>(argc, argv, u"VX Connectivity Tester"_s), m_settings(settings)
 {
-    setServiceDescription(u"Vantorix Connectivity Tester Service"_s);
+    // The product's name, as the README, the man page and the package call it.
+    setServiceDescription(u"VX Connectivity Tester"_s);
     setServiceFlags(CanBePaused);
+    setSettingsCheckOption(u"--check-settings"_s);
 }
 
 ConnTesterService::~ConnTesterService() = default;
@@ -48,7 +51,12 @@ std::optional<quint16> ConnTesterService::controlPort(QStringList *problems) con
     const QStringList args = QCoreApplication::arguments();
     if (args.size() < 2)
         return m_settings.controlPort.value_or(DefaultControlPort);
-    const QString &text = args.at(1);
+    return parsePortArgument(args.at(1), problems);
+}
+
+std::optional<quint16> ConnTesterService::parsePortArgument(const QString &text,
+                                                            QStringList *problems)
+{
     const bool digits =
         !text.isEmpty() && text.size() <= 5 &&
         std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
@@ -104,42 +112,69 @@ void ConnTesterService::start()
                     TcpListener::shownAddress(QHostAddress::Any), QString::number(port),
                     listener->errorString())));
         tell(u"Failed to bind to port %1"_s.arg(port), Error, listener->errorString().toUtf8());
-        // A run that could not serve must not end as a success.
-        QCoreApplication::exit(1);
+        // A run that could not serve must not end as a success, nor be retried for ever.
+        QCoreApplication::exit(PortUnavailable);
+        return;
+    }
+    // Both doors listen before either is announced: "listening" means the service serves.
+    std::unique_ptr<QTcpServer> webListener;
+    if (!listenFrontDoor(&webListener)) {
+        QCoreApplication::exit(PortUnavailable);
         return;
     }
     m_server = new PortTesterServer(
         m_settings.limits, m_reservation, m_budget,
         [this](const QString &message) { logEvent(message); }, application);
     m_server->serve(std::move(listener));
-    tell(u"listening on port %1"_s.arg(m_server->serverPort()), Information);
-    // Like the control port, a front door that cannot listen fails the run.
-    if (!startFrontDoor(application)) {
+    if (webListener && !startFrontDoor(application, std::move(webListener))) {
         QCoreApplication::exit(1);
         return;
     }
+    tell(u"listening on port %1"_s.arg(m_server->serverPort()), Information);
+    if (m_front_door)
+        tell(u"web front door listening on port %1"_s.arg(m_front_door->serverPort()), Information);
     // Both doors hold their listeners now: what is open beyond is theirs to count.
     m_budget.measureBase();
+    if (!runsInForeground()) {
+        // The service manager's status line: ports and work under way, now and then.
+        auto *timer = new QTimer(application);
+        QObject::connect(timer, &QTimer::timeout, application, [this] { reportStatus(); });
+        timer->start(StatusIntervalMs);
+        reportStatus();
+    }
 }
 
-bool ConnTesterService::startFrontDoor(QCoreApplication *application)
+bool ConnTesterService::listenFrontDoor(std::unique_ptr<QTcpServer> *listener)
 {
     const std::optional<quint16> port = m_settings.frontDoor.port;
     if (!port)
         return true;
-    std::unique_ptr<QTcpServer> listener =
-        TcpListener::open(QHostAddress::Any, *port, HttpFrontDoor::ListenBacklog);
-    if (!listener->isListening()) {
-        tell(u"Failed to bind to HTTP port %1"_s.arg(*port), Error,
-             listener->errorString().toUtf8());
-        return false;
-    }
+    *listener = TcpListener::open(QHostAddress::Any, *port, HttpFrontDoor::ListenBacklog);
+    if ((*listener)->isListening())
+        return true;
+    tell(u"Failed to bind to HTTP port %1"_s.arg(*port), Error,
+         (*listener)->errorString().toUtf8());
+    return false;
+}
+
+bool ConnTesterService::startFrontDoor(QCoreApplication *application,
+                                       std::unique_ptr<QTcpServer> listener)
+{
     m_front_door = new HttpFrontDoor(m_settings.frontDoor, m_settings.limits, m_reservation,
                                      m_budget, application);
-    if (!m_front_door->serve(std::move(listener)))
-        return false;
-    tell(u"web front door listening on port %1"_s.arg(m_front_door->serverPort()), Information);
-    return true;
+    return m_front_door->serve(std::move(listener));
+}
+
+void ConnTesterService::reportStatus()
+{
+    QString ports = u"control port %1"_s.arg(m_server->serverPort());
+    if (m_front_door)
+        ports += u", web port %1"_s.arg(m_front_door->serverPort());
+    const qsizetype connections = m_server->clientCount();
+    const qsizetype tests = m_reservation.count();
+    setStatusDetail(u"%1; %2 control connection%3, %4 test%5 under way"_s.arg(
+        ports, QString::number(connections), connections == 1 ? QString() : u"s"_s,
+        QString::number(tests), tests == 1 ? QString() : u"s"_s));
 }
 
 void ConnTesterService::pause()

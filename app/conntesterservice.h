@@ -8,7 +8,11 @@
 
 #include <QCoreApplication>
 
+#include <memory>
+#include <optional>
+
 class HttpFrontDoor;
+class QTcpServer;
 class PortTesterServer;
 
 // The one service of the executable: a control server on the control port, and the web front
@@ -20,6 +24,15 @@ public:
     // The exit status of a run refused for an unusable setting or port argument: the unit's
     // RestartPreventExitStatus, since retrying cannot mend a configuration.
     static constexpr int ConfigurationError = 78;
+    // The exit status of a run whose control or web port could not be listened on: also in
+    // the unit's RestartPreventExitStatus, so a taken port fails the unit once, as it fails a
+    // console start, instead of restarting it every few seconds.
+    static constexpr int PortUnavailable = 69;
+    // How often the service manager's status line is brought up to date.
+    static constexpr int StatusIntervalMs = 5000;
+
+    // The port argument's value; none, with a line in problems, when it is no port number.
+    static std::optional<quint16> parsePortArgument(const QString &text, QStringList *problems);
 
     ConnTesterService(int argc, char **argv, const Settings &settings);
     ~ConnTesterService() override;
@@ -31,7 +44,10 @@ protected:
 
 private:
     std::optional<quint16> controlPort(QStringList *problems) const;
-    bool startFrontDoor(QCoreApplication *application);
+    // Opens the front door's listener when VX_HTTP_PORT asks for one; false when it cannot.
+    bool listenFrontDoor(std::unique_ptr<QTcpServer> *listener);
+    bool startFrontDoor(QCoreApplication *application, std::unique_ptr<QTcpServer> listener);
+    void reportStatus();
     void setPaused(bool paused);
     void logEvent(const QString &message);
     // In the journal and, in the foreground, on the console too.

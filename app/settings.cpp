@@ -3,7 +3,10 @@
 #include "net/loggedtext.h"
 #include "net/peeraddress.h"
 
+#include <cerrno>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -29,8 +32,7 @@ Settings Settings::fromEnvironment()
             settings.number("VX_DEBUGLOG_MAX_BYTES", 0, std::numeric_limits<qint64>::max(),
                             u"a byte count"_s, u"; 0: no bound"_s))
         settings.debugLogMaxBytes = *bytes;
-    if (const auto dir = valueOf("VX_DEBUGLOG_DIR"))
-        settings.debugLogDirectory = QString::fromLocal8Bit(*dir);
+    settings.readDebugLogDirectory();
     if (const auto count = settings.number("VX_MAX_CONNECTIONS_PER_ADDRESS", 0, intMax,
                                            u"a number of connections"_s, u"; 0: no limit"_s))
         settings.limits.maxConnectionsPerAddress = int(*count);
@@ -65,6 +67,31 @@ std::optional<quint16> Settings::port(const char *name)
 {
     const std::optional<qint64> value = number(name, 1, 65535, u"a port number"_s);
     return value ? std::optional<quint16>(quint16(*value)) : std::nullopt;
+}
+
+void Settings::readDebugLogDirectory()
+{
+    const char *name = "VX_DEBUGLOG_DIR";
+    const std::optional<QByteArray> text = valueOf(name);
+    if (!text)
+        return;
+    // A log that cannot be written would leave no trace of the run anywhere: refuse it now,
+    // as the start would find it (read-only under the unit's sandbox, say).
+    QString why;
+    struct stat info;
+    if (!text->startsWith('/'))
+        why = u"not an absolute path"_s;
+    else if (::stat(text->constData(), &info) != 0)
+        why = qt_error_string(errno);
+    else if (!S_ISDIR(info.st_mode))
+        why = u"not a folder"_s;
+    else if (::access(text->constData(), W_OK | X_OK) != 0)
+        why = qt_error_string(errno);
+    if (why.isEmpty()) {
+        debugLogDirectory = QString::fromLocal8Bit(*text);
+        return;
+    }
+    complain(name, *text, u"is not a folder the service can write to (%1)"_s.arg(why));
 }
 
 void Settings::readTrustedProxies()

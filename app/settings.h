@@ -37,6 +37,7 @@ private:
     std::optional<qint64> number(const char *name, qint64 min, qint64 max, const QString &what,
                                  const QString &note = {});
     std::optional<quint16> port(const char *name);
+    void readDebugLogDirectory();
     void readTrustedProxies();
     void complain(const char *name, const QByteArray &value, const QString &what);
 

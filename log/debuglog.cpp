@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
 
 namespace {
 
@@ -128,14 +130,37 @@ bool claim(qint64 more)
     return true;
 }
 
+// Set by setFailureHandler() before the log is installed. s_failed: a failure has been told
+// since the file was last opened.
+std::atomic<DebugLog::FailureHandler> s_failure_handler{nullptr};
+std::atomic<bool> s_failed{false};
+thread_local int t_failure_errno = 0; // this message's failure, told once the lock is let go
+
+void noteFailure()
+{
+    if (t_failure_errno == 0)
+        t_failure_errno = errno != 0 ? errno : EIO;
+}
+
+void tellFailure(const QByteArray &path)
+{
+    const int error = std::exchange(t_failure_errno, 0);
+    if (error == 0 || s_failed.exchange(true))
+        return;
+    if (const DebugLog::FailureHandler handler = s_failure_handler.load())
+        handler(QString::fromLocal8Bit(path) + QStringLiteral(": ") + qt_error_string(error));
+}
+
 void writeAll(int fd, const QByteArray &data)
 {
     const char *from = data.constData();
     qsizetype left = data.size();
     while (left > 0) {
         const ssize_t n = ::write(fd, from, size_t(left));
-        if (n <= 0)
-            return; // write errors are not looked at
+        if (n <= 0) {
+            noteFailure(); // the line is lost; the handler hears of it once
+            return;
+        }
         from += n;
         left -= n;
     }
@@ -167,8 +192,11 @@ bool openLocked(const QByteArray &path)
 {
     qint64 size = 0;
     const int fd = openLogFile(path, &size);
-    if (fd < 0)
+    if (fd < 0) {
+        noteFailure();
         return false;
+    }
+    s_failed = false;
     s_path = path;
     s_size.store(size);
     s_fd.store(fd);
@@ -308,6 +336,11 @@ void DebugLog::configure(const QString &directory, qint64 maxBytes)
     s_max_bytes = maxBytes;
 }
 
+void DebugLog::setFailureHandler(FailureHandler handler)
+{
+    s_failure_handler = handler;
+}
+
 void DebugLog::install()
 {
     qInstallMessageHandler(&DebugLog::messageHandler);
@@ -328,6 +361,8 @@ void DebugLog::write(int type, const QString &text)
     const QByteArray line = prefix + levelPrefix(type) + text.toLatin1() + '\n';
     if (type == QtFatalMsg || !writeShared(line))
         writeExclusive(type, prefix, line);
+    if (t_failure_errno != 0)
+        tellFailure(QFile::encodeName(filePath()));
     t_in_handler = false;
 }
 

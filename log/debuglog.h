@@ -37,6 +37,12 @@ public:
 
     static QString filePath();
 
+    // Called once when the log cannot be opened or written, with the reason, on the thread that
+    // logged; again only after the file has been opened afresh. Its own diagnostics are dropped
+    // (the log is what fails); set before the log is installed.
+    using FailureHandler = void (*)(const QString &reason);
+    static void setFailureHandler(FailureHandler handler);
+
 private:
     static void messageHandler(QtMsgType type, const QMessageLogContext &context,
                                const QString &text);

@@ -41,6 +41,12 @@ void PortReservation::release(int port)
         it->wake();
 }
 
+qsizetype PortReservation::count() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_ports.size();
+}
+
 bool PortReservation::isReserved(int port) const
 {
     QMutexLocker locker(&m_mutex);

@@ -26,6 +26,8 @@ public:
     void stopWaiting(const void *waiter);
     void release(int port);
     bool isReserved(int port) const;
+    // Ports held now: the tests under way, on both doors.
+    qsizetype count() const;
 
 private:
     struct Waiter

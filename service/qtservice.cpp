@@ -101,9 +101,19 @@ void QtServiceBase::setServiceFlags(ServiceFlags flags)
     d_ptr->updateAcceptedControls();
 }
 
+void QtServiceBase::setSettingsCheckOption(const QString &option)
+{
+    d_ptr->m_check_option = option;
+}
+
 bool QtServiceBase::runsInForeground() const
 {
     return d_ptr->inForeground();
+}
+
+void QtServiceBase::setStatusDetail(const QString &detail)
+{
+    d_ptr->setStatusDetail(detail);
 }
 
 QtServiceBase *QtServiceBase::instance()

@@ -66,6 +66,9 @@ public:
     void setStartupType(QtServiceController::StartupType startupType);
     ServiceFlags serviceFlags() const;
     void setServiceFlags(ServiceFlags flags);
+    // The program's option that checks its settings and starts nothing (status 0 when they are
+    // usable): the installed service's reload runs it first. Takes effect at installation.
+    void setSettingsCheckOption(const QString &option);
 
     int exec();
 
@@ -80,6 +83,9 @@ protected:
     // Whether this run is the foreground one (-e): then the console is the user's, and
     // start() may tell it what happened.
     bool runsInForeground() const;
+    // A line for the service manager's status beside "running" or "paused" (ports, work under
+    // way); nothing in the foreground. Main thread; call it now and then, not per request.
+    void setStatusDetail(const QString &detail);
 
     virtual void start() = 0;
     virtual void stop();

@@ -99,7 +99,9 @@ int QtServiceBasePrivate::exec()
     };
     const QString option = m_arguments.value(1);
     for (const Option &candidate : options) {
-        if (option == candidate.shortForm || option == candidate.longForm)
+        // The GNU form too ("--exec"): what Linux users type first.
+        if (option == candidate.shortForm || option == candidate.longForm ||
+            option == u'-' + candidate.longForm)
             return (this->*candidate.run)();
     }
     // A mistyped option (--help, -V) must not start the service instead.
@@ -349,11 +351,26 @@ void QtServiceBasePrivate::deliverControl(int code)
     case P::ContinueControl:
         m_operations.resume();
         break;
+    case P::ReloadControl:
+        // A log rotated away (logrotate's postrotate) is let go: the next line opens a fresh
+        // file at the log's path. Settings stay as the start read them.
+        DebugLog::close();
+        logMessage(
+            u"SIGHUP: reopened the debug log %1; settings take effect at the next restart"_s.arg(
+                DebugLog::filePath()),
+            QtServiceBase::Information, 0, 0, QByteArray());
+        break;
     default:
         if (code >= P::FirstUserControl && code <= P::LastUserControl)
             m_operations.processCommand(code - P::FirstUserControl);
         break;
     }
+}
+
+void QtServiceBasePrivate::setStatusDetail(const QString &detail)
+{
+    if (m_runtime)
+        m_runtime->setStatusDetail(detail);
 }
 
 void QtServiceBasePrivate::updateAcceptedControls()
@@ -376,6 +393,7 @@ bool QtServiceBasePrivate::install(const QString &account, const QString &passwo
     registration.account = startName(account);
     registration.automaticStart = m_startup_type == QtServiceController::AutomaticStart;
     registration.canBeStopped = !(m_flags & QtServiceBase::CannotBeStopped);
+    registration.checkOption = m_check_option;
     return m_platform->install(registration);
 }
 

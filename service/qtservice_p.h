@@ -36,6 +36,7 @@ public:
     // Main thread: reports the accepted controls again while the service runs under the
     // service manager.
     void updateAcceptedControls();
+    void setStatusDetail(const QString &detail);
     // Any thread, while the object exists.
     void logMessage(const QString &message, QtServiceBase::MessageType type, int id, uint category,
                     const QByteArray &data);
@@ -46,6 +47,7 @@ public:
     QString m_description;
     QtServiceController::StartupType m_startup_type = QtServiceController::ManualStart;
     QtServiceBase::ServiceFlags m_flags;
+    QString m_check_option;
 
 private:
     // One function per command-line option.

@@ -35,7 +35,8 @@ public:
         InterrogateControl = 4,
         FirstUserControl = 128,
         LastUserControl = 255,
-        StartControl = 256 // internal: the start-up of the service
+        StartControl = 256, // internal: the start-up of the service
+        ReloadControl = 257 // internal: SIGHUP under the service manager
     };
 
     enum AcceptedControl : quint32 { AcceptStop = 1, AcceptPauseContinue = 2 };
@@ -45,6 +46,9 @@ public:
     {
         State currentState = Stopped;
         quint32 controlsAccepted = 0;
+        // What the service says about itself beside its state while it runs or is paused
+        // (ports, work under way); empty: nothing.
+        QString detail;
     };
 
     // What an installation registers.
@@ -56,6 +60,9 @@ public:
         QString account; // empty: the system's own account
         bool automaticStart = false;
         bool canBeStopped = true;
+        // The program's option that checks its configuration without starting (status 0 when
+        // usable); a reload runs it before it signals the service. Empty: none.
+        QString checkOption;
     };
 
     // What a query reads back from the registration.

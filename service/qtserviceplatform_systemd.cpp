@@ -36,6 +36,8 @@ bool isActive(QtServicePlatform::State state)
     return state != QtServicePlatform::Stopped;
 }
 
+// Connection events (Success) come by the thousand on a public tester: info, which
+// "journalctl -p notice" leaves out; the service's own state changes (Information) are notice.
 int journalPriority(int type)
 {
     switch (type) {
@@ -44,9 +46,9 @@ int journalPriority(int type)
     case 2: // Warning
         return 4;
     case 3: // Information
-        return 6;
-    default: // Success and anything else
         return 5;
+    default: // Success and anything else
+        return 6;
     }
 }
 
@@ -421,7 +423,8 @@ void QtServicePlatformSystemd::reportEvent(const QString &serviceName, const QSt
     const QByteArray fields[] = {
         "MESSAGE=" + QtServiceSystemdUnit::journalMessage(message, data),
         "PRIORITY=" + QByteArray::number(journalPriority(type)),
-        "SYSLOG_IDENTIFIER=" + serviceName.section(QChar(0), 0, 0).toUtf8(),
+        // The program's name, as its unit's own lines carry it: "journalctl -t" finds both.
+        "SYSLOG_IDENTIFIER=" + QtServiceSystemdUnit::stem(serviceName).toUtf8(),
         "EVENT_ID=0x" + QByteArray::number(eventId, 16).toUpper().rightJustified(8, '0'),
         "EVENT_CATEGORY=" + QByteArray::number(category & 0xFFFF),
         "EVENT_DATA=" + data,

@@ -94,6 +94,16 @@ void QtServiceRuntimeState::updateAcceptedControls(quint32 acceptedControls)
     reportLocked();
 }
 
+void QtServiceRuntimeState::setStatusDetail(const QString &detail)
+{
+    QMutexLocker locker(&m_lock);
+    if (m_status.detail == detail)
+        return;
+    m_status.detail = detail;
+    if (m_status.currentState == P::Running || m_status.currentState == P::Paused)
+        reportLocked();
+}
+
 void QtServiceRuntimeState::finish()
 {
     QMutexLocker locker(&m_lock);
@@ -157,7 +167,7 @@ bool QtServiceRuntimeState::controlHandler(int code)
         m_status.currentState = *before;
         reportLocked();
         done = postAndWaitLocked(code);
-    } else if (isUserControl(code)) {
+    } else if (isUserControl(code) || code == P::ReloadControl) {
         done = postAndWaitLocked(code);
     }
     // Answers interrogations and user commands and repeats the state just set; never once the

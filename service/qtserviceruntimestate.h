@@ -42,6 +42,8 @@ public:
     // Control requests reach deliver through receiver's thread from now on.
     void startControls(QObject *receiver);
     void updateAcceptedControls(quint32 acceptedControls);
+    // Reported with the state from now on; the same text again reports nothing.
+    void setStatusDetail(const QString &detail);
     // The event loop has ended: requests still waiting, or yet to come, are refused instead of
     // waiting for a receiver that no longer runs, and the stop is reported.
     void finish();

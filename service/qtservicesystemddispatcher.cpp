@@ -13,6 +13,7 @@
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -149,8 +150,11 @@ void QtServiceSystemdDispatcher::serveControls()
 
 void QtServiceSystemdDispatcher::onSignal(int signalNumber)
 {
-    Q_UNUSED(signalNumber);
-    handle(QtServicePlatform::StopControl, -1);
+    // SIGHUP is a reload under a service manager (logrotate's postrotate, "kill -HUP"): it must
+    // never end the service, which Restart=on-failure would not bring back.
+    handle(signalNumber == SIGHUP ? QtServicePlatform::ReloadControl
+                                  : QtServicePlatform::StopControl,
+           -1);
 }
 
 void QtServiceSystemdDispatcher::onConnection()
@@ -197,6 +201,8 @@ bool QtServiceSystemdDispatcher::accepts(int code) const
     case QtServicePlatform::PauseControl:
     case QtServicePlatform::ContinueControl:
         return accepted & QtServicePlatform::AcceptPauseContinue;
+    case QtServicePlatform::ReloadControl:
+        return true;
     default:
         return code >= QtServicePlatform::FirstUserControl &&
                code <= QtServicePlatform::LastUserControl;
@@ -210,7 +216,8 @@ void QtServiceSystemdDispatcher::report(const QtServicePlatform::Status &status)
         return;
     m_status = status;
     const QtServicePlatform::State state = status.currentState;
-    QByteArray message = "STATUS=" + QtServiceSystemdUnit::statusText(state).toUtf8();
+    QByteArray message =
+        "STATUS=" + QtServiceSystemdUnit::statusText(state, status.detail).toUtf8();
     if (state == QtServicePlatform::Running && !m_ready_sent) {
         message += "\nREADY=1";
         m_ready_sent = true;

@@ -100,6 +100,12 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
     text += "\n[Service]\n"_L1;
     text += "Type=notify\nNotifyAccess=main\n"_L1;
     text += "ExecStart="_L1 + quotedExecPath(registration.executablePath) + u'\n';
+    // A reload checks the edited settings first, so a bad edit fails it with the setting named
+    // while the service runs on; SIGHUP then reopens the debug log.
+    if (!registration.checkOption.isEmpty())
+        text += "ExecReload="_L1 + quotedExecPath(registration.executablePath) + u' ' +
+                escapedValue(registration.checkOption) + u'\n';
+    text += "ExecReload=/bin/kill -HUP $MAINPID\n"_L1;
     text += "RuntimeDirectory="_L1 + stem(name) + u'\n';
     text += "LogsDirectory="_L1 + stem(name) + u'\n';
     // The debug log goes to the temporary directory; make that the logs directory.
@@ -108,8 +114,10 @@ QString QtServiceSystemdUnit::fileText(const QtServicePlatform::Registration &re
     text += "EnvironmentFile=-/etc/default/"_L1 + stem(name) + u'\n';
     // Brought back after a crash; a start that fails at once is not retried forever
     // (systemd's start rate limit).
-    // 78: the service refused its configuration, which no restart can mend.
-    text += "Restart=on-failure\nRestartSec=2\nRestartPreventExitStatus=78\n"_L1;
+    // 78: the service refused its configuration, which no restart can mend; 69: a port it must
+    // listen on is taken, which a restart every 2 s would not mend either (a console start
+    // fails once as well).
+    text += "Restart=on-failure\nRestartSec=2\nRestartPreventExitStatus=69 78\n"_L1;
     if (!user.isEmpty()) {
         text += "User="_L1 + escapedValue(user) + u'\n';
         // Tests on ports below 1024 still need to bind them.
@@ -175,8 +183,11 @@ QByteArray QtServiceSystemdUnit::journalMessage(const QString &message, const QB
     return text;
 }
 
-QString QtServiceSystemdUnit::statusText(QtServicePlatform::State state)
+QString QtServiceSystemdUnit::statusText(QtServicePlatform::State state, const QString &detail)
 {
+    const bool detailed = state == QtServicePlatform::Running || state == QtServicePlatform::Paused;
+    if (detailed && !detail.isEmpty())
+        return statusText(state) + ": "_L1 + QString(detail).replace(u'\n', u' ');
     static constexpr struct
     {
         QtServicePlatform::State state;
@@ -206,10 +217,12 @@ QtServicePlatform::State QtServiceSystemdUnit::stateOf(const QString &activeStat
         return QtServicePlatform::StopPending;
     if (activeState != "active"_L1 && activeState != "reloading"_L1)
         return QtServicePlatform::Stopped;
-    // Active: the service's own report tells paused and the pending states apart.
+    // Active: the service's own report tells paused and the pending states apart; its detail
+    // follows a colon.
+    const QString word = statusText.section(u':', 0, 0);
     for (const auto state : {QtServicePlatform::Paused, QtServicePlatform::PausePending,
                              QtServicePlatform::ContinuePending, QtServicePlatform::StopPending}) {
-        if (statusText == QtServiceSystemdUnit::statusText(state))
+        if (word == QtServiceSystemdUnit::statusText(state))
             return state;
     }
     return QtServicePlatform::Running;

@@ -33,7 +33,8 @@ public:
     static QString escapedValue(const QString &value);
 
     // STATUS= words for the framework's states, and the state back from what systemd shows.
-    static QString statusText(QtServicePlatform::State state);
+    // A running or paused service adds its detail: "running: control port 32889; ...".
+    static QString statusText(QtServicePlatform::State state, const QString &detail = {});
     // An event's MESSAGE field: its text without the blank lines around it, followed by its
     // data when that is text (the reason of a failure, say).
     static QByteArray journalMessage(const QString &message, const QByteArray &data);

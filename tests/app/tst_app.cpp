@@ -42,9 +42,23 @@ private Q_SLOTS:
                 << args << settings << exitCode << QByteArray(err);
         };
         const char *const usage = "unknown option '%1' (%p -h lists the options)\n";
-        for (const char *option : {"--bogus", "-V", "--install", "-"})
+        for (const char *option : {"--bogus", "-V", "--e", "-"})
             row({QString::fromLatin1(option)}, {}, 2,
                 QByteArray(usage).replace("%1", option).constData());
+        for (const char *run : {"-e", "--exec"})
+            row({QString::fromLatin1(run), u"16001"_s, u"extra"_s}, {}, 2,
+                "unexpected argument 'extra' (%p -h lists the options)\n");
+        row({u"16001"_s, u"extra"_s}, {}, 2,
+            "unexpected argument 'extra' (%p -h lists the options)\n");
+        row({u"-e"_s}, {u"VX_DEBUGLOG_DIR=/nonexistent"_s}, 78,
+            "VX_DEBUGLOG_DIR: \"/nonexistent\" is not a folder the service can write to (No such "
+            "file or directory)\n");
+        row({u"-e"_s}, {u"VX_DEBUGLOG_DIR=logs"_s}, 78,
+            "VX_DEBUGLOG_DIR: \"logs\" is not a folder the service can write to (not an absolute "
+            "path)\n");
+        row({u"-e"_s}, {u"VX_DEBUGLOG_DIR=/dev/null"_s}, 78,
+            "VX_DEBUGLOG_DIR: \"/dev/null\" is not a folder the service can write to (not a "
+            "folder)\n");
         row({u"-e"_s, u"4200x"_s}, {}, 78,
             "port argument: \"4200x\" is not a port number (0 to 65535; 0: any free port)\n");
         row({u"-e"_s, u"70000"_s}, {}, 78,
@@ -84,6 +98,32 @@ private Q_SLOTS:
         QVERIFY2(!log.contains("listening on port"), log.constData());
         // Each refused setting is a system-log event of its own.
         QCOMPARE(log.count("[LOGGED Error] "), exitCode == 78 ? err.count('\n') : 0);
+        if (exitCode != 78)
+            return;
+        // The settings check reads them as the start does and says the same, starting nothing.
+        QTemporaryDir checkTmp;
+        const Run check = run(tester, QStringList{u"--check-settings"_s} + args.mid(1),
+                              settings + QStringList{u"TMPDIR="_s + checkTmp.path()});
+        QCOMPARE(check.err, err);
+        QCOMPARE(check.exitCode, 78);
+        QCOMPARE(check.out, QByteArray());
+        QVERIFY(!QFile::exists(checkTmp.filePath(u"service-debuglog.txt"_s)));
+    }
+
+    // The settings check with nothing wrong, and with more than it takes.
+    void checkSettingsUsable()
+    {
+        const QString tester = qEnvironmentVariable("VX_TESTER");
+        QTemporaryDir tmp;
+        Run r = run(tester, {u"--check-settings"_s, u"0"_s},
+                    {u"VX_HTTP_PORT=8080"_s, u"VX_DEBUGLOG_DIR="_s + tmp.path()});
+        QCOMPARE(r.out, QByteArray("settings: usable\n"));
+        QCOMPARE(r.err, QByteArray());
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(!QFile::exists(tmp.filePath(u"service-debuglog.txt"_s)));
+        r = run(tester, {u"--check-settings"_s, u"1"_s, u"2"_s});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.err.startsWith("unexpected argument '2'"));
     }
 
     void versionAndHelp()
@@ -109,8 +149,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("signalNumber");
         QTest::newRow("default port, SIGINT") << QStringList{u"-e"_s} << SIGINT;
         QTest::newRow("0: any free port, SIGTERM") << QStringList{u"-e"_s, u"0"_s} << SIGTERM;
-        QTest::newRow("0, the terminal closes")
-            << QStringList{u"-exec"_s, u"0"_s, u"1"_s} << SIGHUP;
+        QTest::newRow("0, the terminal closes") << QStringList{u"--exec"_s, u"0"_s} << SIGHUP;
     }
 
     // The default port is the well-known one; 0 lets the system pick one, and the run says

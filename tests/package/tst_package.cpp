@@ -55,7 +55,7 @@ private:
     int listeningEntries()
     {
         const QByteArray journal = inside({u"journalctl"_s, u"--no-pager"_s, u"-o"_s, u"cat"_s,
-                                           u"-t"_s, u"VX Connectivity Tester"_s})
+                                           u"-t"_s, u"vx-connectivity-tester"_s})
                                        .out;
         return int(journal.count("listening on port "));
     }
@@ -87,8 +87,9 @@ private Q_SLOTS:
         QVERIFY(!packaged.isEmpty());
         QtServicePlatform::Registration registration;
         registration.serviceName = u"VX Connectivity Tester"_s;
-        registration.description = u"Vantorix Connectivity Tester Service"_s;
+        registration.description = u"VX Connectivity Tester"_s;
         registration.executablePath = s_tester;
+        registration.checkOption = u"--check-settings"_s;
         registration.account = u"someone"_s;
         const QString own = QtServiceSystemdUnit::fileText(registration);
         const QList<QByteArray> packagedLines = packaged.split('\n');
@@ -96,7 +97,8 @@ private Q_SLOTS:
             const QString key = line.section(u'=', 0, 0);
             if (key == u"User"_s)
                 QVERIFY(packagedLines.contains("DynamicUser=yes"));
-            else if (key == u"ExecStart"_s || key == u"Environment"_s || key == u"Documentation"_s)
+            else if (key == u"ExecStart"_s || key == u"Environment"_s ||
+                     key == u"Documentation"_s || line.startsWith(u"ExecReload=\""_s))
                 QVERIFY2(packaged.contains(QByteArray('\n' + key.toLatin1() + '=')),
                          qPrintable(key));
             else
@@ -173,6 +175,8 @@ private Q_SLOTS:
               "/usr/share/man/man8/vx-connectivity-tester.8.gz\n",
               "/usr/share/man/man1/vx-connectivity-check.1.gz\n",
               "/usr/share/bash-completion/completions/vx-connectivity-check\n",
+              "/usr/share/bash-completion/completions/vx-connectivity-tester\n",
+              "/usr/share/doc/vx-connectivity-tester/README.Debian",
               "/usr/share/doc/vx-connectivity-tester/protocol.md"})
             QVERIFY2(files.contains(file), file);
         QVERIFY(!inside({u"readelf"_s, u"-S"_s, u"-W"_s, s_tester}).out.contains(".debug_info"));
@@ -180,7 +184,7 @@ private Q_SLOTS:
                  "vx-connectivity-check " PACKAGE_VERSION "\n");
         QCOMPARE(unitValue(u"UnitFileState"_s), u"enabled"_s);
         QCOMPARE(unitValue(u"ActiveState"_s), u"active"_s);
-        QCOMPARE(unitValue(u"StatusText"_s), u"running"_s);
+        QCOMPARE(unitValue(u"StatusText"_s).section(u':', 0, 0), u"running"_s);
         QCOMPARE(unitValue(u"FragmentPath"_s), u"/lib/systemd/system/"_s + s_unit);
         const QByteArray status =
             m_ns->readFile(u"/proc/"_s + unitValue(u"MainPID"_s) + u"/status"_s);
@@ -225,23 +229,71 @@ private Q_SLOTS:
                      "installed it\n");
         QCOMPARE(unitValue(u"ActiveState"_s), u"active"_s);
         QCOMPARE(tester({u"-p"_s}).exitCode, 0);
-        QCOMPARE(unitValue(u"StatusText"_s), u"paused"_s);
+        QCOMPARE(unitValue(u"StatusText"_s).section(u':', 0, 0), u"paused"_s);
         QVERIFY(!answers(port));
         QCOMPARE(tester({u"-r"_s}).exitCode, 0);
-        QCOMPARE(unitValue(u"StatusText"_s), u"running"_s);
+        QCOMPARE(unitValue(u"StatusText"_s).section(u':', 0, 0), u"running"_s);
         QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 0);
         QVERIFY(answers(port));
+
+        // Reload and SIGHUP reopen the debug log and keep the service; a reload after a bad
+        // edit fails, naming the setting, and the service runs on.
+        const QString defaults = u"/etc/default/vx-connectivity-tester"_s;
+        const auto journalHas = [this](const QString &text) {
+            return QTest::qWaitFor(
+                [&] {
+                    return inside({u"journalctl"_s, u"--no-pager"_s, u"-o"_s, u"cat"_s, u"-t"_s,
+                                   u"vx-connectivity-tester"_s})
+                        .out.count(text.toUtf8());
+                },
+                kPatience);
+        };
+        const QString running = unitValue(u"MainPID"_s);
+        QCOMPARE(inside({u"systemctl"_s, u"reload"_s, s_unit}).exitCode, 0);
+        QCOMPARE(inside({u"kill"_s, u"-HUP"_s, running}).exitCode, 0);
+        QVERIFY(journalHas(u"SIGHUP: reopened the debug log /var/log/vx-connectivity-tester/"_s));
+        QCOMPARE(inside({u"sh"_s, u"-c"_s, u"echo VX_HTTP_THREADS=many >>"_s + defaults}).exitCode,
+                 0);
+        QVERIFY(inside({u"systemctl"_s, u"reload"_s, s_unit}).exitCode != 0);
+        QVERIFY(journalHas(u"VX_HTTP_THREADS: \"many\" is not a number of threads"_s));
+        QCOMPARE(unitValue(u"ActiveState"_s), u"active"_s);
+        QCOMPARE(unitValue(u"MainPID"_s), running);
+        QVERIFY(answers(port));
+        // A taken web port fails the unit once and for good, naming the port.
+        QTcpServer occupier;
+        QVERIFY(occupier.listen(QHostAddress::AnyIPv4, 0));
+        const QString taken = QString::number(occupier.serverPort());
+        QCOMPARE(inside({u"sed"_s, u"-i"_s,
+                         u"s/^VX_HTTP_THREADS=.*/VX_HTTP_PORT="_s + taken + u"/"_s, defaults})
+                     .exitCode,
+                 0);
+        QVERIFY(inside({u"systemctl"_s, u"restart"_s, s_unit}).exitCode != 0);
+        QTest::qWait(5000); // longer than RestartSec: no restart comes
+        QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
+        QCOMPARE(unitValue(u"ExecMainStatus"_s), u"69"_s);
+        QCOMPARE(unitValue(u"NRestarts"_s), u"0"_s);
+        const QByteArray unitStatus = inside({u"systemctl"_s, u"status"_s, s_unit}).out;
+        QVERIFY2(unitStatus.contains(QByteArray("Failed to bind to HTTP port " + taken.toLatin1())),
+                 unitStatus.constData());
+        QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_HTTP_PORT=/d"_s, defaults}).exitCode, 0);
+        QCOMPARE(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode, 0);
+
         QCOMPARE(tester({u"-t"_s}).exitCode, 0);
         QCOMPARE(unitValue(u"ActiveState"_s), u"inactive"_s);
         QVERIFY(!answers(port));
         QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 255); // nothing runs to take it
-        // A setting the service refuses fails the start for good: no restart.
-        const QString defaults = u"/etc/default/vx-connectivity-tester"_s;
-        QCOMPARE(inside({u"sh"_s, u"-c"_s, u"echo VX_HTTP_PORT=8o80 >>"_s + defaults}).exitCode, 0);
-        QVERIFY(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode != 0);
-        QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
-        QCOMPARE(unitValue(u"ExecMainStatus"_s), u"78"_s);
-        QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_HTTP_PORT=/d"_s, defaults}).exitCode, 0);
+        // A setting the service refuses fails the start for good: no restart. So does a log
+        // folder the sandbox keeps read-only.
+        for (const char *bad : {"VX_HTTP_PORT=8o80", "VX_DEBUGLOG_DIR=/usr"}) {
+            QCOMPARE(inside({u"sh"_s, u"-c"_s,
+                             u"echo "_s + QLatin1StringView(bad) + u" >>"_s + defaults})
+                         .exitCode,
+                     0);
+            QVERIFY(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode != 0);
+            QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
+            QCOMPARE(unitValue(u"ExecMainStatus"_s), u"78"_s);
+            QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_/d"_s, defaults}).exitCode, 0);
+        }
         // A start with a port: its arguments reach the dynamic account.
         const quint16 other = freePort();
         QCOMPARE(tester({QString::number(other)}).exitCode, 0);

@@ -50,7 +50,9 @@ private Q_SLOTS:
         for (const char *word : {"/e", "40000"})
             row(word, {QString::fromLatin1(word)}, u"VX_EXIT=7"_s, 252, u"exec returned -4\n"_s,
                 u"The service VX Service Child could not start\nno service manager runs here\n"_s);
-        for (const char *option : {"-E", "--exec", "-ex", "-I", "--install", "-inst"})
+        // The GNU form of a long option is that option.
+        row("--exec a", {u"--exec"_s, u"a"_s}, u"VX_EXIT=7"_s, 7, ran(u"|a"_s));
+        for (const char *option : {"-E", "---exec", "-ex", "-I", "--i", "-inst"})
             row(option, {QString::fromLatin1(option)}, u"VX_EXIT=7"_s, 2, u"exec returned 2\n"_s,
                 u"unknown option '%1' (%2 -h lists the options)\n"_s.arg(
                     QString::fromLatin1(option), child));

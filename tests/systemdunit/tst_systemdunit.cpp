@@ -59,6 +59,9 @@ private Q_SLOTS:
         QTest::addRow("continue pending") << u"active"_s << u"continue pending"_s << 5;
         QTest::addRow("pause pending") << u"active"_s << u"pause pending"_s << 6;
         QTest::addRow("paused") << u"active"_s << u"paused"_s << 7;
+        // What the service adds after a colon does not change the state it reports.
+        QTest::addRow("paused, detail") << u"active"_s << u"paused: control port 1; 2 tests"_s << 7;
+        QTest::addRow("running, detail") << u"active"_s << u"running: a: b"_s << 4;
     }
 
     // The state the wait loops see: systemd's ActiveState, refined by the service's report;
@@ -69,8 +72,15 @@ private Q_SLOTS:
         QFETCH(QString, statusText);
         QFETCH(int, state);
         QCOMPARE(int(QtServiceSystemdUnit::stateOf(activeState, statusText)), state);
+        const QString word = statusText.section(u':', 0, 0);
+        const QString detail = statusText.section(u": "_s, 1);
         if (!statusText.isEmpty())
-            QCOMPARE(QtServiceSystemdUnit::statusText(QtServicePlatform::State(state)), statusText);
+            QCOMPARE(QtServiceSystemdUnit::statusText(QtServicePlatform::State(state), detail),
+                     statusText);
+        if (!word.isEmpty()) // the detail only beside running and paused
+            QCOMPARE(QtServiceSystemdUnit::statusText(QtServicePlatform::State(state), u"x"_s) ==
+                         word,
+                     state != 4 && state != 7);
     }
 
     void sandboxKeepsTheProgramReachable_data()
