@@ -208,7 +208,8 @@ void CheckRunner::onCheckLimitReached()
     }
     // The server's connection or pings went somewhere, but not here: a NAT or firewall in
     // between plausibly took them.
-    conclude(m_server_succeeded ? CheckOutcome::Timeout : CheckOutcome::TesterSilent, noAnswerDetail());
+    conclude(m_server_succeeded ? CheckOutcome::Timeout : CheckOutcome::TesterSilent,
+             noAnswerDetail());
 }
 
 void CheckRunner::conclude(CheckOutcome::Kind outcome, const QString &detail,
@@ -233,8 +234,8 @@ qint64 CheckRunner::elapsedMs(CheckResult::Evidence evidence) const
     return std::max<qint64>(m_clock.elapsed() - waited, 0);
 }
 
-void CheckRunner::record(CheckOutcome::Kind outcome, const QString &detail,
-                         const PortCheck &check, qint64 elapsedMs, CheckResult::Evidence evidence)
+void CheckRunner::record(CheckOutcome::Kind outcome, const QString &detail, const PortCheck &check,
+                         qint64 elapsedMs, CheckResult::Evidence evidence)
 {
     CheckResult result;
     result.check = check;
@@ -242,8 +243,9 @@ void CheckRunner::record(CheckOutcome::Kind outcome, const QString &detail,
     result.evidence = evidence;
     result.detail = detail;
     result.elapsed_ms = elapsedMs;
-    result.hint =
-        m_served_here ? servedHereHint(result) : CheckHint::forResult(result, localAddress(), m_seen.kind, m_seen.nat);
+    result.hint = m_served_here
+                      ? servedHereHint(result)
+                      : CheckHint::forResult(result, localAddress(), m_seen.kind, m_seen.nat);
     m_results.append(result);
     Q_EMIT checkFinished(result);
 }

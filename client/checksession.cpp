@@ -133,8 +133,8 @@ void CheckSession::onAddressFailed(const QString &reason, bool silent)
     if (silent && m_options.command() != CheckCommandLine::Command::Ip) {
         m_connection.close();
         m_printer.printFailure(
-            u"%1: the tester did not answer within %2 ms (busy, or not a tester)"_s.arg(
-                m_connection.target())
+            u"%1: the tester did not answer within %2 ms (busy, or not a tester)"_s
+                .arg(m_connection.target())
                 .arg(CheckRunner::checkLimit(m_options.timeout())));
         Q_EMIT finished(UsageOrServerError);
         return;

@@ -53,9 +53,9 @@ void ReportPrinter::printAddress(const SeenAddress &seen)
     }
     write(stdout, TerminalText::escaped(seen.text) + u'\n');
     if (!seen.warning().isEmpty())
-        write(stderr, u"vx-connectivity-check: %1 is a %2 address: %3\n"_s.arg(
-                          TerminalText::escaped(seen.text), AddressKind::word(seen.kind),
-                          seen.warning()));
+        write(stderr,
+              u"vx-connectivity-check: %1 is a %2 address: %3\n"_s.arg(
+                  TerminalText::escaped(seen.text), AddressKind::word(seen.kind), seen.warning()));
 }
 
 void ReportPrinter::addSeen(QJsonObject &document, const SeenAddress &seen)

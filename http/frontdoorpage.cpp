@@ -70,8 +70,8 @@ QString FrontDoorPage::checkResult(const QString &caller, AddressKind::Kind kind
                  "there."_s.arg(where, ms);
         break;
     case Outcome::LocalError:
-        result = u"%1 was not checked: the tester could not make the check on its side."_s.arg(
-            where);
+        result =
+            u"%1 was not checked: the tester could not make the check on its side."_s.arg(where);
         break;
     }
     const QString html = u"<p id=\"result\" class=\"%1\" role=\"status\"><strong class=\"word\">%1"
@@ -81,8 +81,7 @@ QString FrontDoorPage::checkResult(const QString &caller, AddressKind::Kind kind
 }
 
 // The shared advice for the outcome, in its order: the same as the client's hints.
-QString FrontDoorPage::advice(quint16 port, TcpReachCheck::Outcome outcome,
-                              AddressKind::Kind kind)
+QString FrontDoorPage::advice(quint16 port, TcpReachCheck::Outcome outcome, AddressKind::Kind kind)
 {
     CheckAdvice::Situation situation;
     situation.port = port;
@@ -110,11 +109,10 @@ QString FrontDoorPage::page(const QString &title, const QString &result, const Q
                             AddressKind::Kind kind, const QString &host, const QString &port)
 {
     const QString warning = AddressKind::warning(kind);
-    const QString warned =
-        warning.isEmpty()
-            ? QString()
-            : u"<p id=\"warning\" role=\"alert\"><strong>Warning:</strong> "_s +
-                  escaped(warning) + u".</p>\n"_s;
+    const QString warned = warning.isEmpty()
+                               ? QString()
+                               : u"<p id=\"warning\" role=\"alert\"><strong>Warning:</strong> "_s +
+                                     escaped(warning) + u".</p>\n"_s;
     const QString shownHost = host.isEmpty() ? u"HOST"_s : escaped(host);
     const QString value = port.isEmpty() ? QString() : u" value=\"%1\""_s.arg(escaped(port));
     return u"<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"

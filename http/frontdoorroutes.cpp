@@ -87,11 +87,11 @@ FrontDoorRoutes::route(const HttpRequest &request, const Caller &caller) const
     if (path == "/check")
         return routePortCheck(request, caller, request.queryItem("port"), PortCheck::Form::Page);
     if (path == "/")
-        return HttpResponse::html(
-            200,
-            FrontDoorPage::home(QString::fromLatin1(caller.text), AddressKind::of(caller.address),
-                                shownHost(request)),
-            FrontDoorPage::contentSecurityPolicy());
+        return HttpResponse::html(200,
+                                  FrontDoorPage::home(QString::fromLatin1(caller.text),
+                                                      AddressKind::of(caller.address),
+                                                      shownHost(request)),
+                                  FrontDoorPage::contentSecurityPolicy());
     return HttpResponse::text(
         404, u"not found: / is the page, /ip your address, /port/N a check of TCP port N\n"_s);
 }
@@ -136,8 +136,8 @@ HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const Call
     case PortCheck::Form::Text: {
         const QString warning = AddressKind::warning(kind);
         return HttpResponse::text(
-            200, QString::fromLatin1("tcp " + port + " on " + caller.text + " (tester to you): " +
-                                     word + " (" + ms + " ms)\n") +
+            200, QString::fromLatin1("tcp " + port + " on " + caller.text +
+                                     " (tester to you): " + word + " (" + ms + " ms)\n") +
                      (warning.isEmpty() ? QString() : u"warning: "_s + warning + u'\n'));
     }
     case PortCheck::Form::Json:
@@ -178,11 +178,11 @@ HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const Caller &
                                       PortCheck::Form form, int status, const QString &message)
 {
     if (form == PortCheck::Form::Page) {
-        return HttpResponse::html(
-            status,
-            FrontDoorPage::problem(QString::fromLatin1(caller.text),
-                                   AddressKind::of(caller.address), shownHost(request), message),
-            FrontDoorPage::contentSecurityPolicy());
+        return HttpResponse::html(status,
+                                  FrontDoorPage::problem(QString::fromLatin1(caller.text),
+                                                         AddressKind::of(caller.address),
+                                                         shownHost(request), message),
+                                  FrontDoorPage::contentSecurityPolicy());
     }
     if (form == PortCheck::Form::Text)
         return HttpResponse::text(status, message + u'\n');

@@ -22,17 +22,17 @@ constexpr quint32 v4(quint32 a, quint32 b, quint32 c, quint32 d)
 constexpr std::array ranges4{
     Range4{v4(192, 0, 0, 9), 32, AddressKind::Public},
     Range4{v4(192, 0, 0, 10), 32, AddressKind::Public},
-    Range4{v4(0, 0, 0, 0), 8, AddressKind::Special},      // "this network"
-    Range4{v4(10, 0, 0, 0), 8, AddressKind::Private},     // RFC 1918
-    Range4{v4(100, 64, 0, 0), 10, AddressKind::Shared},   // carrier-grade NAT
-    Range4{v4(127, 0, 0, 0), 8, AddressKind::Loopback},   //
+    Range4{v4(0, 0, 0, 0), 8, AddressKind::Special},    // "this network"
+    Range4{v4(10, 0, 0, 0), 8, AddressKind::Private},   // RFC 1918
+    Range4{v4(100, 64, 0, 0), 10, AddressKind::Shared}, // carrier-grade NAT
+    Range4{v4(127, 0, 0, 0), 8, AddressKind::Loopback}, //
     Range4{v4(169, 254, 0, 0), 16, AddressKind::LinkLocal},
-    Range4{v4(172, 16, 0, 0), 12, AddressKind::Private},  // RFC 1918
-    Range4{v4(192, 0, 0, 0), 24, AddressKind::Special},   // protocol assignments
-    Range4{v4(192, 0, 2, 0), 24, AddressKind::Special},   // documentation
-    Range4{v4(192, 88, 99, 0), 24, AddressKind::Special}, // former 6to4 relays
-    Range4{v4(192, 168, 0, 0), 16, AddressKind::Private}, // RFC 1918
-    Range4{v4(198, 18, 0, 0), 15, AddressKind::Special},  // benchmarking
+    Range4{v4(172, 16, 0, 0), 12, AddressKind::Private},   // RFC 1918
+    Range4{v4(192, 0, 0, 0), 24, AddressKind::Special},    // protocol assignments
+    Range4{v4(192, 0, 2, 0), 24, AddressKind::Special},    // documentation
+    Range4{v4(192, 88, 99, 0), 24, AddressKind::Special},  // former 6to4 relays
+    Range4{v4(192, 168, 0, 0), 16, AddressKind::Private},  // RFC 1918
+    Range4{v4(198, 18, 0, 0), 15, AddressKind::Special},   // benchmarking
     Range4{v4(198, 51, 100, 0), 24, AddressKind::Special}, // documentation
     Range4{v4(203, 0, 113, 0), 24, AddressKind::Special},  // documentation
     Range4{v4(224, 0, 0, 0), 4, AddressKind::Special},     // multicast

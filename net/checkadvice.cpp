@@ -54,8 +54,8 @@ QStringList CheckAdvice::inbound(CheckOutcome::Kind outcome, const Situation &si
     QStringList steps;
     if (outcome == CheckOutcome::Refused) {
         steps << listening
-              << u"Does a firewall here reject connections to %1 instead of letting them in?"_s
-                     .arg(port);
+              << u"Does a firewall here reject connections to %1 instead of letting them in?"_s.arg(
+                     port);
         if (situation.nat != Nat::No)
             steps << forwarding(situation);
         return steps;
@@ -107,6 +107,6 @@ QString CheckAdvice::notTestableAtTester(const Situation &situation)
     if (situation.port < FirstUnprivilegedPort)
         return u"Is %1 in use at the tester, or does the tester lack root or "
                "CAP_NET_BIND_SERVICE there (ports below %2)?"_s.arg(port)
-            .arg(FirstUnprivilegedPort);
+                   .arg(FirstUnprivilegedPort);
     return u"Which program uses %1 at the tester?"_s.arg(port);
 }
