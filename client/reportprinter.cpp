@@ -109,10 +109,10 @@ void ReportPrinter::printSummary(const QString &protocols, int timeout, const Se
     const QString lost =
         u"lost the connection to %1: %2"_s.arg(m_server, TerminalText::escaped(error));
     if (!m_json) {
-        QString summary = summaryText(results) + u'\n' + seen.summary() + u'\n';
+        write(stdout, summaryText(results) + u'\n');
+        write(stdout, TerminalText::escaped(seen.summary()) + u'\n');
         if (!seen.warning().isEmpty())
-            summary += u"warning: "_s + seen.warning() + u'\n';
-        write(stdout, TerminalText::escaped(summary));
+            write(stdout, u"warning: "_s + seen.warning() + u'\n');
         if (!error.isEmpty())
             write(stderr, u"vx-connectivity-check: "_s + lost + u'\n');
         return;

@@ -67,7 +67,6 @@ QStringList CheckAdvice::inbound(CheckOutcome::Kind outcome, const Situation &si
                  "(carrier-grade NAT)? Then no port forwarding can help: ask for a public "
                  "address of your own, or use IPv6."_s;
     }
-    steps << listening;
     return steps;
 }
 

@@ -444,9 +444,9 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode, 1);
         VERIFY_LINES(run.out,
                      {result(u"udp"_s, silent, u"out"_s, u"timeout"_s) +
-                          u"  no ping reached the server within 1000 ms; check: a firewall "
-                          "rule for outgoing udp port %1 here, and for incoming udp port "
-                          "%1 at the server$"_s.arg(silent),
+                          u"  no ping reached the server within 1000 ms; check: Does the firewall "
+                          "here let outgoing connections to UDP port %1 out\\? Does the tester's "
+                          "firewall let incoming connections to UDP port %1 in\\?$"_s.arg(silent),
                       result(u"udp"_s, open, u"out"_s, u"reachable"_s),
                       exactly(u"2 checks: 1 reachable, 1 timeout"_s)});
     }
@@ -558,10 +558,16 @@ private Q_SLOTS:
         for (const QString &server : {u"127.0.0.1:%1"_s, u"[::1]:%1"_s})
             QTest::addRow("--server %s", qPrintable(server))
                 << u"tester"_s << QStringList{u"--server"_s, server, u"ip"_s} << QString() << 0
-                << literal(server.section(u':', 0, -2).remove(u'[').remove(u']') + u'\n') << none;
+                << literal(server.section(u':', 0, -2).remove(u'[').remove(u']') + u'\n')
+                << literal(u"vx-connectivity-check: "_s +
+                           server.section(u':', 0, -2).remove(u'[').remove(u']') +
+                           u" is a loopback address: the tester runs on this machine: these "
+                           "results say nothing about the internet\n"_s);
         QTest::addRow("disk full")
             << u"tester"_s << QStringList{u"--port"_s, u"%1"_s, u"ip"_s} << u"full"_s << 2 << none
-            << literal(u"vx-connectivity-check: cannot write the output: "
+            << literal(u"vx-connectivity-check: 127.0.0.1 is a loopback address: the tester "
+                       "runs on this machine: these results say nothing about the internet\n"
+                       "vx-connectivity-check: cannot write the output: "
                        "No space left on device\n"_s);
         // The first result cannot be written: the second check is never asked for.
         QTest::addRow("reader gone")
@@ -577,7 +583,8 @@ private Q_SLOTS:
                                 << QString() << 2 << none << literal(refused);
         QTest::addRow("nobody, json")
             << QString() << QStringList{u"--port"_s, u"%1"_s, u"--json"_s, u"ip"_s} << QString()
-            << 2 << u"\"error\": \"cannot connect to 127\\.0\\.0\\.1:%1: connection refused\""_s
+            << 2
+            << u"\"error\": \"cannot connect to 127\\.0\\.0\\.1:%1: connection refused \\(is a tester"_s
             << literal(refused);
         QTest::addRow("nobody over ::1")
             << QString() << QStringList{u"--server"_s, u"::1"_s, u"--port"_s, u"%1"_s, u"ip"_s}
@@ -742,7 +749,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QString>("detail"); // a pattern
         const QString blocked =
-            u"  .* arrived here within 2300 ms; check: a firewall rule for incoming "_s;
+            u"  .* arrived here within 2300 ms; check: Does the firewall here let incoming "_s;
         QTest::addRow("tcp") << u"tcp"_s
                              << u"porttesting out tcp %1\r\nporttesting out tcp %1 success\r\n"_s
                              << u"timeout"_s << blocked;

@@ -409,11 +409,12 @@ private Q_SLOTS:
                 QJsonDocument::fromJson(get(m_http_port, u"127.0.0.1"_s, target).body).object();
             QCOMPARE(json.value(u"result"_s).toString(), QString::fromLatin1(word));
             QVERIFY2(get(m_http_port, u"127.0.0.1"_s, target + "&format=text")
-                         .body.contains("): " + QByteArray(word) + " ("),
+                         .body.contains(QByteArray("): " + QByteArray(word) + " (")),
                      word);
             QVERIFY2(get(m_http_port, u"127.0.0.1"_s,
                          "/check?port=" + QByteArray::number(port) + "&timeout=500")
-                         .body.contains("<strong class=\"word\">" + QByteArray(word) + "</strong>"),
+                         .body.contains(QByteArray("<strong class=\"word\">" + QByteArray(word) +
+                                                   "</strong>")),
                      word);
         }
         // The client's own "in" check of the dropped port: the tester connects and gives up.
@@ -461,8 +462,8 @@ private Q_SLOTS:
             << "GET /port/%1?timeout=100 HTTP/1.1\r\nHost: a\r\n\r\n"
                "GET /ip?format=json HTTP/1.1\r\nHost: a\r\n\r\n" +
                    close
-            << u"^HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\", \"port\": %1, .*"
-               "HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\"\\}\n"_s +
+            << u"^HTTP/1.1 200 OK\r\n[^{]*\\{\"version\": 1, \"ip\": \"%2\", [^\n]*\"port\": %1, .*"
+               "HTTP/1.1 200 OK\r\n[^{]*\\{\"version\": 1, \"ip\": \"%2\", \"kind\": [^\n]*\\}\n"_s +
                    ipClosing
             << QByteArray("HTTP GET /port/%1?timeout from %2: 200 refused");
         QTest::addRow("HEAD: no body, the next answer intact")

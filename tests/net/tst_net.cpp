@@ -81,7 +81,7 @@ private Q_SLOTS:
         const QStringList refused = CheckAdvice::steps(CheckOutcome::Refused, situation);
         QVERIFY(refused.first().contains(u"listening"_s));
         const QStringList dropped = CheckAdvice::steps(CheckOutcome::Timeout, situation);
-        QCOMPARE(dropped.size(), 4);
+        QCOMPARE(dropped.size(), 3);
         QVERIFY(dropped.at(0).contains(u"firewall"_s));
         QVERIFY(dropped.at(1).contains(u"forward"_s));
         QVERIFY(dropped.at(2).contains(u"carrier-grade NAT"_s));
