@@ -246,6 +246,12 @@ QString CheckCommandLine::helpText()
 
 Asks a running VX Connectivity Tester how it sees this machine.
 
+Where the tester runs decides what the answers mean: to learn whether the
+internet can reach this machine, run the tester on a machine outside this
+network (a small server elsewhere) and this client here. A tester on this
+machine, in this network or behind the same provider's NAT proves nothing
+about the internet; the output says so when the address it sees is not public.
+
 Commands:
   ip            print the address under which the server sees this machine
   tcp PORTS     check TCP ports
@@ -280,34 +286,40 @@ Options:
   -h, --help        show this help
 
 Output:
-  One line per finished check: protocol, port, direction, result, the time
-  from the server's go line to the evidence (for UDP without the 50 ms before
-  the first ping) and, where it helps, why, with a hint of what to check. A
-  summary follows. While checks run, a progress indicator is shown when standard
-  output is a terminal (not with --verbose).
+  One line per finished check: protocol, port, direction with its way in
+  words ("tester to here" for in, "here to tester" for out), result, the
+  time from the tester's go line to the evidence (for UDP without the 50 ms
+  before the first ping) and, where it helps, why, with what to check. A
+  summary follows, with the address the tester sees, its kind (public,
+  loopback, private, shared, link-local, special), whether NAT is in the way
+  (the tester sees an address this machine does not have), and a warning
+  when the address is not public. "ip" prints the address alone on stdout
+  and that warning on stderr. While checks run, a progress indicator is shown
+  when standard output is a terminal (not with --verbose).
   Results:
     reachable     the connection or ping got through; for a tcp "in" check on
-                  a port that a program here serves, the server connected and
-                  the program took the connection: the server's word
-    blocked       the test ran at both ends but nothing got through in time:
-                  a firewall or NAT plausibly stops it
-    timeout       the server did not answer or did not finish the test in time
-    unavailable   the port cannot be listened on or bound on this machine
-                  (in use, or not allowed); nothing was asked of the server.
+                  a port that a program here serves, the tester connected and
+                  the program took the connection: the tester's word
+    timeout       the test ran at both ends but nothing got through in time:
+                  a firewall or NAT plausibly dropped it
+    not-testable-here
+                  the port cannot be listened on or bound on this machine
+                  (in use, or not allowed); nothing was asked of the tester.
                   A udp "in" check on a port a program here uses cannot be
                   observed: the pings would go to that program
-    unavailable at the server
-                  the server could not listen on or bind the port (in use
+    not-testable-at-tester
+                  the tester could not listen on or bind the port (in use
                   there, or not allowed)
-    error         the connection to the server was lost
-  --json prints one document: for checks {"server", "protocol" ("tcp", "udp"
-  or "tcp,udp"), "timeout", "checks": [{"protocol", "port", "direction",
-  "result", "detail", "hint", "elapsedMs", "evidence" ("here": this machine
-  saw it get through, "server": only the server did, null: not reachable)}],
-  "summary": {"total", and a count
-  for each result}, "success"} with the same result words as the text, and
-  "error" added when the server was lost; for ip {"server", "publicIp"};
-  {"server", "error"} when the server cannot be reached.
+    tester-silent the tester did not answer or did not finish the test in time
+    tester-lost   the connection to the tester was lost
+  (The web front door also reports "refused" and "unreachable".)
+  --json prints one document (docs/json.md in the package's documentation):
+  {"version", "success", "server", "publicIp", "kind", "warning", "nat",
+  "protocol", "timeout", "checks": [{"protocol", "port", "direction", "way",
+  "result", "detail", "hint", "elapsedMs", "evidence"}], "summary": {"total",
+  and a count for each result word}}, "error" added when the tester was lost;
+  for ip the same without the checks; {"version", "success": false, "server",
+  "error"} when no answer came.
 
 Exit codes:
   0   every check succeeded (ip: the server answered)

@@ -91,9 +91,9 @@ void CheckRunner::startCheck(const PortCheck &check)
         // A line about a port this side could not take means nothing to the server.
         m_listeners = LocalSockets::addressesOn(check.protocol, check.port);
         if (m_listeners.isEmpty() || check.direction == ControlProtocol::Out)
-            conclude(CheckResult::Unavailable, unavailableDetail());
+            conclude(CheckOutcome::NotTestableHere, unavailableDetail());
         else if (check.protocol == ControlProtocol::Udp)
-            conclude(CheckResult::Unavailable, udpInUseDetail());
+            conclude(CheckOutcome::NotTestableHere, udpInUseDetail());
         else
             startServedHere();
         return;
@@ -139,12 +139,12 @@ void CheckRunner::onTestDone(bool success)
     const bool serverSaw =
         current().protocol == ControlProtocol::Udp && current().direction == ControlProtocol::Out;
     if (success)
-        conclude(CheckResult::Reachable, QString(),
+        conclude(CheckOutcome::Reachable, QString(),
                  serverSaw ? CheckResult::Evidence::Server : CheckResult::Evidence::Here);
     else if (m_test->isTimedOut())
-        conclude(CheckResult::Blocked, serverTimeoutDetail());
+        conclude(CheckOutcome::Timeout, serverTimeoutDetail());
     else
-        conclude(CheckResult::UnavailableAtServer, unavailableAtServerDetail());
+        conclude(CheckOutcome::NotTestableAtTester, unavailableAtServerDetail());
 }
 
 void CheckRunner::onServerLine(const QString &line)
@@ -186,14 +186,14 @@ void CheckRunner::onServerLine(const QString &line)
 void CheckRunner::applyServedHereReport(const PortTestingLine &line)
 {
     if (line.result == Result::Success)
-        conclude(CheckResult::Reachable,
+        conclude(CheckOutcome::Reachable,
                  u"the server connected; the port is served here by another program"_s,
                  CheckResult::Evidence::Server);
     else if (line.result == Result::Timeout)
-        conclude(CheckResult::Blocked,
+        conclude(CheckOutcome::Timeout,
                  u"the server could not connect within %1 ms"_s.arg(m_test->timeout()));
     else if (line.result == Result::Failure)
-        conclude(CheckResult::UnavailableAtServer, unavailableAtServerDetail());
+        conclude(CheckOutcome::NotTestableAtTester, unavailableAtServerDetail());
 }
 
 void CheckRunner::onCheckLimitReached()
@@ -203,15 +203,16 @@ void CheckRunner::onCheckLimitReached()
     if (!m_connection.hasAnswered()) {
         // Not a word to the first request: every further check would wait as long for nothing.
         m_connection.abandon(
-            u"the server did not answer within %1 ms (busy, or not a tester)"_s.arg(checkLimit()));
+            u"the tester did not answer within %1 ms (busy, or not a tester)"_s.arg(checkLimit()));
         return;
     }
     // The server's connection or pings went somewhere, but not here: a NAT or firewall in
     // between plausibly took them.
-    conclude(m_server_succeeded ? CheckResult::Blocked : CheckResult::TimedOut, noAnswerDetail());
+    conclude(m_server_succeeded ? CheckOutcome::Timeout : CheckOutcome::TesterSilent,
+             noAnswerDetail());
 }
 
-void CheckRunner::conclude(CheckResult::Outcome outcome, const QString &detail,
+void CheckRunner::conclude(CheckOutcome::Kind outcome, const QString &detail,
                            CheckResult::Evidence evidence)
 {
     m_check_limit.stop();
@@ -233,8 +234,8 @@ qint64 CheckRunner::elapsedMs(CheckResult::Evidence evidence) const
     return std::max<qint64>(m_clock.elapsed() - waited, 0);
 }
 
-void CheckRunner::record(CheckResult::Outcome outcome, const QString &detail,
-                         const PortCheck &check, qint64 elapsedMs, CheckResult::Evidence evidence)
+void CheckRunner::record(CheckOutcome::Kind outcome, const QString &detail, const PortCheck &check,
+                         qint64 elapsedMs, CheckResult::Evidence evidence)
 {
     CheckResult result;
     result.check = check;
@@ -242,8 +243,9 @@ void CheckRunner::record(CheckResult::Outcome outcome, const QString &detail,
     result.evidence = evidence;
     result.detail = detail;
     result.elapsed_ms = elapsedMs;
-    result.hint =
-        m_served_here ? servedHereHint(result) : CheckHint::forResult(result, localAddress());
+    result.hint = m_served_here
+                      ? servedHereHint(result)
+                      : CheckHint::forResult(result, localAddress(), m_seen.kind, m_seen.nat);
     m_results.append(result);
     Q_EMIT checkFinished(result);
 }
@@ -257,21 +259,21 @@ QString CheckRunner::servedHereHint(const CheckResult &result) const
         std::any_of(m_listeners.begin(), m_listeners.end(), [&](const QHostAddress &bound) {
             return LocalSockets::receives(bound, arrival);
         });
-    if (result.outcome != CheckResult::Blocked || receives)
-        return CheckHint::forResult(result, localAddress());
+    if (result.outcome != CheckOutcome::Timeout || receives)
+        return CheckHint::forResult(result, localAddress(), m_seen.kind, m_seen.nat);
     QStringList bound;
     for (const QHostAddress &address : m_listeners)
         bound.append(address.toString());
-    return u"the program on tcp port %1 here listens on %2 only, not on %3 where the server's "
-           "connection arrives: make it listen on all addresses (0.0.0.0 or ::)"_s
+    return u"Does the program on TCP port %1 listen on all addresses (0.0.0.0 or ::)? Here it "
+           "listens on %2 only, not on %3 where the tester's connection arrives."_s
                .arg(current().port)
                .arg(bound.join(u", "_s), arrival.toString());
 }
 
 // Whether the server's test of this check is over decides when the next check may start.
-void CheckRunner::settle(CheckResult::Outcome outcome)
+void CheckRunner::settle(CheckOutcome::Kind outcome)
 {
-    if (outcome == CheckResult::Unavailable || m_server_ended || m_reported) {
+    if (outcome == CheckOutcome::NotTestableHere || m_server_ended || m_reported) {
         // No request went out, the server said it ended, or this side's result line (sent
         // before any later request) ends it.
         next();
@@ -322,13 +324,13 @@ void CheckRunner::onConnectionLost(const QString &reason)
     if (m_phase == Phase::Running) {
         if (!m_test->isFinished())
             m_test->onAbortTest();
-        record(CheckResult::Error, u"lost the connection to the server"_s, current(),
+        record(CheckOutcome::TesterLost, u"lost the connection to the server"_s, current(),
                m_clock.elapsed(), CheckResult::Evidence::None);
     }
     m_phase = Phase::Done;
     while (m_index + 1 < m_checks.size()) {
         ++m_index;
-        record(CheckResult::Error, u"not run: no connection to the server"_s, current(), 0,
+        record(CheckOutcome::TesterLost, u"not run: no connection to the server"_s, current(), 0,
                CheckResult::Evidence::None);
     }
     Q_EMIT finished();
@@ -345,7 +347,12 @@ QHostAddress CheckRunner::localAddress() const
 
 int CheckRunner::checkLimit() const
 {
-    return std::max(m_timeout, ControlProtocol::MinimumTimeLimitMs) + answerMargin;
+    return checkLimit(m_timeout);
+}
+
+int CheckRunner::checkLimit(int timeoutMs)
+{
+    return std::max(timeoutMs, ControlProtocol::MinimumTimeLimitMs) + answerMargin;
 }
 
 QString CheckRunner::serverTimeoutDetail() const

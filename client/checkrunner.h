@@ -2,6 +2,7 @@
 
 #include "client/checkresult.h"
 #include "client/portcheck.h"
+#include "client/seenaddress.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -29,8 +30,12 @@ public:
                 QObject *parent = nullptr);
     ~CheckRunner() override;
 
+    // How the tester sees this machine, for the hints; before start().
+    void setSeenAddress(const SeenAddress &seen) { m_seen = seen; }
     void start();
     const QList<CheckResult> &results() const { return m_results; }
+    // How long a check with this time limit may take at most, answers included.
+    static int checkLimit(int timeoutMs);
     // Why the run ended early; empty when every check ran.
     QString lostReason() const { return m_lost_reason; }
 
@@ -60,14 +65,14 @@ private:
     void startServedHere();
     void applyServedHereReport(const PortTestingLine &line);
     void sendTestLine(const QString &line);
-    void conclude(CheckResult::Outcome outcome, const QString &detail,
+    void conclude(CheckOutcome::Kind outcome, const QString &detail,
                   CheckResult::Evidence evidence = CheckResult::Evidence::None);
     qint64 elapsedMs(CheckResult::Evidence evidence) const;
-    void settle(CheckResult::Outcome outcome);
+    void settle(CheckOutcome::Kind outcome);
     void handleSettlingLine();
     void endServerTest();
     void next();
-    void record(CheckResult::Outcome outcome, const QString &detail, const PortCheck &check,
+    void record(CheckOutcome::Kind outcome, const QString &detail, const PortCheck &check,
                 qint64 elapsedMs, CheckResult::Evidence evidence);
     QString servedHereHint(const CheckResult &result) const;
     const PortCheck &current() const { return m_checks.at(m_index); }
@@ -80,6 +85,7 @@ private:
     QString noAnswerDetail() const;
 
     ControlConnection &m_connection;
+    SeenAddress m_seen;
     QList<PortCheck> m_checks;
     QList<CheckResult> m_results;
     QString m_lost_reason;

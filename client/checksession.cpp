@@ -32,17 +32,23 @@ void CheckSession::start()
                       m_options.family());
 }
 
+// Checks, too, begin with the address the tester sees: its kind says what the results can
+// prove, and whether it is this machine's own says whether NAT is in the way.
 void CheckSession::onOpened()
 {
-    if (m_options.command() == CheckCommandLine::Command::Ip) {
-        m_query = std::make_unique<PublicIpQuery>(m_connection, m_options.timeout());
-        connect(m_query.get(), &PublicIpQuery::answered, this, &CheckSession::onAddressAnswered);
-        connect(m_query.get(), &PublicIpQuery::rejected, this, &CheckSession::onAddressRejected);
-        connect(m_query.get(), &PublicIpQuery::failed, this, &CheckSession::onAddressFailed);
-        m_query->start();
-        return;
-    }
+    const bool ip = m_options.command() == CheckCommandLine::Command::Ip;
+    m_query = std::make_unique<PublicIpQuery>(
+        m_connection, ip ? m_options.timeout() : CheckRunner::checkLimit(m_options.timeout()));
+    connect(m_query.get(), &PublicIpQuery::answered, this, &CheckSession::onAddressAnswered);
+    connect(m_query.get(), &PublicIpQuery::rejected, this, &CheckSession::onAddressRejected);
+    connect(m_query.get(), &PublicIpQuery::failed, this, &CheckSession::onAddressFailed);
+    m_query->start();
+}
+
+void CheckSession::startChecks(const SeenAddress &seen)
+{
     m_runner = std::make_unique<CheckRunner>(m_connection, m_options.checks(), m_options.timeout());
+    m_runner->setSeenAddress(seen);
     connect(m_runner.get(), &CheckRunner::checkStarted, this, &CheckSession::onCheckStarted);
     connect(m_runner.get(), &CheckRunner::checkFinished, this, &CheckSession::onCheckFinished);
     connect(m_runner.get(), &CheckRunner::finished, this, &CheckSession::onChecksFinished);
@@ -103,8 +109,13 @@ void CheckSession::onLineReceived(const QString &line)
 
 void CheckSession::onAddressAnswered(const QString &address)
 {
+    m_seen = SeenAddress::ofHere(address);
+    if (m_options.command() != CheckCommandLine::Command::Ip) {
+        startChecks(m_seen);
+        return;
+    }
     m_connection.close();
-    m_printer.printAddress(address);
+    m_printer.printAddress(m_seen);
     if (!endIfOutputFailed())
         Q_EMIT finished(AllSucceeded);
 }
@@ -116,8 +127,18 @@ void CheckSession::onAddressRejected(const QString &answer)
     Q_EMIT finished(UsageOrServerError);
 }
 
-void CheckSession::onAddressFailed(const QString &reason)
+void CheckSession::onAddressFailed(const QString &reason, bool silent)
 {
+    // Not a word to the first request: every check would wait as long for nothing.
+    if (silent && m_options.command() != CheckCommandLine::Command::Ip) {
+        m_connection.close();
+        m_printer.printFailure(
+            u"%1: the tester did not answer within %2 ms (busy, or not a tester)"_s
+                .arg(m_connection.target())
+                .arg(CheckRunner::checkLimit(m_options.timeout())));
+        Q_EMIT finished(UsageOrServerError);
+        return;
+    }
     m_printer.printFailure(u"no address from %1: %2"_s.arg(m_connection.target(), reason));
     Q_EMIT finished(UsageOrServerError);
 }
@@ -138,7 +159,7 @@ void CheckSession::onChecksFinished()
 {
     m_connection.close();
     const QList<CheckResult> &results = m_runner->results();
-    m_printer.printSummary(m_options.protocolNames(), m_options.timeout(), results,
+    m_printer.printSummary(m_options.protocolNames(), m_options.timeout(), m_seen, results,
                            m_runner->lostReason());
     if (endIfOutputFailed())
         return;
@@ -147,7 +168,7 @@ void CheckSession::onChecksFinished()
         return;
     }
     const bool allReachable = std::all_of(results.begin(), results.end(), [](const auto &r) {
-        return r.outcome == CheckResult::Reachable;
+        return r.outcome == CheckOutcome::Reachable;
     });
     Q_EMIT finished(allReachable ? AllSucceeded : SomeFailed);
 }

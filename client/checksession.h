@@ -3,6 +3,7 @@
 #include "client/checkcommandline.h"
 #include "client/controlconnection.h"
 #include "client/reportprinter.h"
+#include "client/seenaddress.h"
 
 #include <QObject>
 
@@ -37,12 +38,13 @@ private Q_SLOTS:
     void onLineReceived(const QString &line);
     void onAddressAnswered(const QString &address);
     void onAddressRejected(const QString &answer);
-    void onAddressFailed(const QString &reason);
+    void onAddressFailed(const QString &reason, bool silent);
     void onCheckStarted(int index, int total, const PortCheck &check);
     void onCheckFinished(const CheckResult &result);
     void onChecksFinished();
 
 private:
+    void startChecks(const SeenAddress &seen);
     // No results follow: the run ends with this message alone.
     void endWithoutResults(const QString &message);
     // Whether the output could not be written, which ends the run.
@@ -53,4 +55,5 @@ private:
     ControlConnection m_connection;
     std::unique_ptr<PublicIpQuery> m_query;
     std::unique_ptr<CheckRunner> m_runner;
+    SeenAddress m_seen;
 };

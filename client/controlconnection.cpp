@@ -126,7 +126,9 @@ QString ControlConnection::reasonFor(QAbstractSocket::SocketError error) const
 {
     switch (error) {
     case QAbstractSocket::ConnectionRefusedError:
-        return u"connection refused"_s;
+        // Nothing listens there: most often no tester runs, or it runs elsewhere.
+        return u"connection refused (is a tester running there? name it with --server "
+               "HOST[:PORT])"_s;
     case QAbstractSocket::HostNotFoundError:
         if (m_family == QAbstractSocket::IPv4Protocol || m_family == QAbstractSocket::IPv6Protocol)
             return u"host not found, or it has no %1 address"_s.arg(

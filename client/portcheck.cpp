@@ -12,6 +12,12 @@ QString PortCheck::directionName() const
     return ControlProtocol::directionName(direction);
 }
 
+QString PortCheck::wayName() const
+{
+    return direction == ControlProtocol::In ? QStringLiteral("tester to here")
+                                            : QStringLiteral("here to tester");
+}
+
 ControlProtocol::Direction PortCheck::serverDirection() const
 {
     return ControlProtocol::opposite(direction);

@@ -16,6 +16,8 @@ struct PortCheck
 
     QString protocolName() const;
     QString directionName() const;
+    // The direction in plain words: "tester to here" (in) or "here to tester" (out).
+    QString wayName() const;
     // The server runs the opposite test: when this side listens, the server connects.
     ControlProtocol::Direction serverDirection() const;
     // Whether a "porttesting" line names the server's test of this check.

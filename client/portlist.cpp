@@ -42,6 +42,11 @@ bool PortList::parseItem(const QString &item, QList<quint16> &ports, QString &er
     }
     quint16 first = 0;
     quint16 last = 0;
+    if (item.left(dash).trimmed().isEmpty() || item.mid(dash + 1).trimmed().isEmpty()) {
+        error = u"range '%1' has no %2: write it as FIRST-LAST, e.g. 8000-8010"_s.arg(
+            item, item.left(dash).trimmed().isEmpty() ? u"start"_s : u"end"_s);
+        return false;
+    }
     if (!parsePort(item.left(dash).trimmed(), first, error) ||
         !parsePort(item.mid(dash + 1).trimmed(), last, error))
         return false;

@@ -61,7 +61,7 @@ void PublicIpQuery::onTimeout()
     if (m_done)
         return;
     end();
-    Q_EMIT failed(u"no answer within %1 ms"_s.arg(m_timeout));
+    Q_EMIT failed(u"no answer within %1 ms"_s.arg(m_timeout), true);
 }
 
 void PublicIpQuery::onConnectionLost(const QString &reason)
@@ -69,7 +69,7 @@ void PublicIpQuery::onConnectionLost(const QString &reason)
     if (m_done)
         return;
     end();
-    Q_EMIT failed(reason);
+    Q_EMIT failed(reason, false);
 }
 
 void PublicIpQuery::end()

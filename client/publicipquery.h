@@ -20,7 +20,8 @@ Q_SIGNALS:
     void answered(const QString &address);
     // The server's answer is not an IP address; answer as it came, to be escaped for printing.
     void rejected(const QString &answer);
-    void failed(const QString &reason);
+    // silent: no answer came in time (rather than the connection being lost).
+    void failed(const QString &reason, bool silent);
 
 private Q_SLOTS:
     void onServerLine(const QString &line);

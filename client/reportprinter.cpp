@@ -6,31 +6,19 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr std::array outcomes{CheckResult::Reachable,
-                              CheckResult::Blocked,
-                              CheckResult::TimedOut,
-                              CheckResult::Unavailable,
-                              CheckResult::UnavailableAtServer,
-                              CheckResult::Error};
+// The version of the documents --json prints (docs/json.md).
+constexpr int jsonVersion = 1;
 
-qsizetype count(const QList<CheckResult> &results, CheckResult::Outcome outcome)
+qsizetype count(const QList<CheckResult> &results, CheckOutcome::Kind outcome)
 {
     return std::count_if(results.begin(), results.end(),
                          [outcome](const CheckResult &r) { return r.outcome == outcome; });
-}
-
-CheckResult named(CheckResult::Outcome outcome)
-{
-    CheckResult result;
-    result.outcome = outcome;
-    return result;
 }
 
 QJsonObject toJson(const CheckResult &result)
@@ -38,6 +26,7 @@ QJsonObject toJson(const CheckResult &result)
     return {{u"protocol"_s, result.check.protocolName()},
             {u"port"_s, int(result.check.port)},
             {u"direction"_s, result.check.directionName()},
+            {u"way"_s, result.check.wayName()},
             {u"result"_s, result.outcomeName()},
             {u"detail"_s, TerminalText::escaped(result.detail)},
             {u"hint"_s, result.hint},
@@ -53,13 +42,28 @@ ReportPrinter::ReportPrinter(const QString &server, bool json, bool progress)
 {
 }
 
-void ReportPrinter::printAddress(const QString &address)
+void ReportPrinter::printAddress(const SeenAddress &seen)
 {
-    const QString shown = TerminalText::escaped(address);
-    if (m_json)
-        printJson({{u"server"_s, m_server}, {u"publicIp"_s, shown}});
-    else
-        write(stdout, shown + u'\n');
+    if (m_json) {
+        QJsonObject document{
+            {u"version"_s, jsonVersion}, {u"success"_s, true}, {u"server"_s, m_server}};
+        addSeen(document, seen);
+        printJson(document);
+        return;
+    }
+    write(stdout, TerminalText::escaped(seen.text) + u'\n');
+    if (!seen.warning().isEmpty())
+        write(stderr,
+              u"vx-connectivity-check: %1 is a %2 address: %3\n"_s.arg(
+                  TerminalText::escaped(seen.text), AddressKind::word(seen.kind), seen.warning()));
+}
+
+void ReportPrinter::addSeen(QJsonObject &document, const SeenAddress &seen)
+{
+    document.insert(u"publicIp"_s, TerminalText::escaped(seen.text));
+    document.insert(u"kind"_s, AddressKind::word(seen.kind));
+    document.insert(u"warning"_s, seen.warning());
+    document.insert(u"nat"_s, seen.nat == CheckAdvice::Nat::Yes);
 }
 
 void ReportPrinter::showProgress(int index, int total, const PortCheck &check)
@@ -80,9 +84,10 @@ void ReportPrinter::printResult(const CheckResult &result)
     if (m_json)
         return;
     clearProgress();
-    QString line = u"%1 %2 %3 %4 %5 ms"_s.arg(result.check.protocolName())
+    QString line = u"%1 %2 %3 (%4) %5 %6 ms"_s.arg(result.check.protocolName())
                        .arg(result.check.port, 5)
                        .arg(result.check.directionName(), -3)
+                       .arg(result.check.wayName())
                        .arg(result.outcomeName(), -11)
                        .arg(result.elapsed_ms, 6);
     if (!result.detail.isEmpty())
@@ -97,7 +102,7 @@ void ReportPrinter::printWireLine(QChar mark, const QString &line)
     write(stderr, mark + u' ' + TerminalText::escaped(line) + u'\n');
 }
 
-void ReportPrinter::printSummary(const QString &protocols, int timeout,
+void ReportPrinter::printSummary(const QString &protocols, int timeout, const SeenAddress &seen,
                                  const QList<CheckResult> &results, const QString &error)
 {
     clearProgress();
@@ -105,6 +110,9 @@ void ReportPrinter::printSummary(const QString &protocols, int timeout,
         u"lost the connection to %1: %2"_s.arg(m_server, TerminalText::escaped(error));
     if (!m_json) {
         write(stdout, summaryText(results) + u'\n');
+        write(stdout, TerminalText::escaped(seen.summary()) + u'\n');
+        if (!seen.warning().isEmpty())
+            write(stdout, u"warning: "_s + seen.warning() + u'\n');
         if (!error.isEmpty())
             write(stderr, u"vx-connectivity-check: "_s + lost + u'\n');
         return;
@@ -113,14 +121,18 @@ void ReportPrinter::printSummary(const QString &protocols, int timeout,
     for (const CheckResult &result : results)
         checks.append(toJson(result));
     QJsonObject summary{{u"total"_s, results.size()}};
-    for (CheckResult::Outcome outcome : outcomes)
-        summary.insert(named(outcome).outcomeName(), count(results, outcome));
-    QJsonObject document{{u"server"_s, m_server},
+    for (int kind = 0; kind < CheckOutcome::KindCount; ++kind)
+        summary.insert(CheckOutcome::word(CheckOutcome::Kind(kind)),
+                       count(results, CheckOutcome::Kind(kind)));
+    QJsonObject document{{u"version"_s, jsonVersion},
+                         {u"server"_s, m_server},
                          {u"protocol"_s, protocols},
                          {u"timeout"_s, timeout},
                          {u"checks"_s, checks},
                          {u"summary"_s, summary},
-                         {u"success"_s, count(results, CheckResult::Reachable) == results.size()}};
+                         {u"success"_s, count(results, CheckOutcome::Reachable) == results.size() &&
+                                            error.isEmpty()}};
+    addSeen(document, seen);
     if (!error.isEmpty()) {
         document.insert(u"error"_s, lost);
         write(stderr, u"vx-connectivity-check: "_s + lost + u'\n');
@@ -134,16 +146,19 @@ void ReportPrinter::printFailure(const QString &message)
     const QString shown = TerminalText::escaped(message);
     write(stderr, u"vx-connectivity-check: "_s + shown + u'\n');
     if (m_json)
-        printJson({{u"server"_s, m_server}, {u"error"_s, shown}});
+        printJson({{u"version"_s, jsonVersion},
+                   {u"success"_s, false},
+                   {u"server"_s, m_server},
+                   {u"error"_s, shown}});
 }
 
 QString ReportPrinter::summaryText(const QList<CheckResult> &results)
 {
     QStringList parts;
-    for (CheckResult::Outcome outcome : outcomes) {
-        const qsizetype n = count(results, outcome);
-        if (n > 0 || outcome == CheckResult::Reachable)
-            parts.append(u"%1 %2"_s.arg(n).arg(named(outcome).outcomeName()));
+    for (int kind = 0; kind < CheckOutcome::KindCount; ++kind) {
+        const qsizetype n = count(results, CheckOutcome::Kind(kind));
+        if (n > 0 || kind == CheckOutcome::Reachable)
+            parts.append(u"%1 %2"_s.arg(n).arg(CheckOutcome::word(CheckOutcome::Kind(kind))));
     }
     return u"%1 %2: %3"_s.arg(results.size())
         .arg(results.size() == 1 ? u"check"_s : u"checks"_s, parts.join(u", "_s));

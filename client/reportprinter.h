@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client/checkresult.h"
+#include "client/seenaddress.h"
 
 #include <QJsonArray>
 #include <QList>
@@ -15,14 +16,15 @@ public:
     // progress: show which check runs (only sensible on a terminal, never with json).
     ReportPrinter(const QString &server, bool json, bool progress);
 
-    void printAddress(const QString &address);
+    // The address alone on stdout (scripts take it from there); what it means on stderr.
+    void printAddress(const SeenAddress &seen);
     void showProgress(int index, int total, const PortCheck &check);
     void printResult(const CheckResult &result);
     // A line on the control connection, for --verbose: mark '>' sent, '<' received.
     void printWireLine(QChar mark, const QString &line);
     // The summary, or the whole document with json; error: why the run ended early.
-    void printSummary(const QString &protocols, int timeout, const QList<CheckResult> &results,
-                      const QString &error);
+    void printSummary(const QString &protocols, int timeout, const SeenAddress &seen,
+                      const QList<CheckResult> &results, const QString &error);
     // A run that could not even start: the message on stderr (and a document with json).
     void printFailure(const QString &message);
     // Why standard output could not be written, once it could not; nothing goes there after.
@@ -30,6 +32,8 @@ public:
 
 private:
     static QString summaryText(const QList<CheckResult> &results);
+    // What every document carries about how the tester sees this machine.
+    static void addSeen(QJsonObject &document, const SeenAddress &seen);
     void clearProgress();
     void printJson(const QJsonObject &document);
     void write(std::FILE *stream, const QString &text);

@@ -1,5 +1,7 @@
 #include "http/frontdoorpage.h"
 
+#include "net/checkadvice.h"
+
 #include <QCryptographicHash>
 
 using namespace Qt::StringLiterals;
@@ -17,6 +19,8 @@ const QString kStyle =
     "#result.reachable{border-color:#137333;background:#e6f4ea}"
     "#result.refused{border-color:#b06000;background:#fef7e0}"
     "#result.timeout,#result.unreachable{border-color:#b3261e;background:#fce8e6}"
+    "#result.not-testable-at-tester{border-color:#5f6368;background:#f1f3f4}"
+    "#warning{padding:.5rem;border-left:6px solid #b06000;background:#fef7e0}"
     "pre{background:#f3f3f3;padding:.5rem;overflow-x:auto}"_s;
 
 QString escaped(const QString &text)
@@ -34,12 +38,13 @@ QByteArray FrontDoorPage::contentSecurityPolicy()
     return policy;
 }
 
-QString FrontDoorPage::home(const QString &caller, const QString &host)
+QString FrontDoorPage::home(const QString &caller, AddressKind::Kind kind, const QString &host)
 {
-    return page(u"VX Connectivity Tester"_s, QString(), caller, host, QString());
+    return page(u"VX Connectivity Tester"_s, QString(), caller, kind, host, QString());
 }
 
-QString FrontDoorPage::checkResult(const QString &caller, const QString &host, quint16 port,
+QString FrontDoorPage::checkResult(const QString &caller, AddressKind::Kind kind,
+                                   const QString &host, quint16 port,
                                    TcpReachCheck::Outcome outcome, qint64 elapsedMs)
 {
     using Outcome = TcpReachCheck::Outcome;
@@ -61,43 +66,53 @@ QString FrontDoorPage::checkResult(const QString &caller, const QString &host, q
                  "connection."_s.arg(where, ms);
         break;
     case Outcome::Unreachable:
-    case Outcome::LocalError:
         result = u"%1 is unreachable: the network reported after %2 ms that there is no way "
                  "there."_s.arg(where, ms);
+        break;
+    case Outcome::LocalError:
+        result =
+            u"%1 was not checked: the tester could not make the check on its side."_s.arg(where);
         break;
     }
     const QString html = u"<p id=\"result\" class=\"%1\" role=\"status\"><strong class=\"word\">%1"
                          "</strong> %2</p>\n"_s.arg(word, result) +
-                         (outcome == Outcome::Reachable ? QString() : advice(portText));
-    return page(u"Port %1: %2"_s.arg(portText, word), html, caller, host, portText);
+                         advice(port, outcome, kind);
+    return page(u"Port %1: %2"_s.arg(portText, word), html, caller, kind, host, portText);
 }
 
-// What to check next, in the order a person at home can go through it.
-QString FrontDoorPage::advice(const QString &port)
+// The shared advice for the outcome, in its order: the same as the client's hints.
+QString FrontDoorPage::advice(quint16 port, TcpReachCheck::Outcome outcome, AddressKind::Kind kind)
 {
-    return u"<h2>What to check next</h2>\n<ul id=\"advice\">\n"
-           "<li>A program listens on TCP port %1 on all addresses (0.0.0.0 or ::), not only on "
-           "127.0.0.1 or localhost: <code>ss -ltn</code> shows what listens where.</li>\n"
-           "<li>The host's firewall lets connections to TCP port %1 in.</li>\n"
-           "<li>The router forwards TCP port %1 to this computer's address in the local "
-           "network (port forwarding).</li>\n"
-           "<li>Some providers share one public address among many customers (carrier-grade "
-           "NAT, CGNAT): then no port forwarding can help; ask the provider for a public "
-           "address of your own, or use IPv6.</li>\n</ul>\n"_s.arg(port);
+    CheckAdvice::Situation situation;
+    situation.port = port;
+    situation.kind = kind;
+    const QStringList steps = CheckAdvice::steps(TcpReachCheck::kind(outcome), situation);
+    if (steps.isEmpty())
+        return QString();
+    QString html = u"<h2>What to check next</h2>\n<ol id=\"advice\">\n"_s;
+    for (const QString &step : steps)
+        html += u"<li>"_s + escaped(step) + u"</li>\n"_s;
+    return html + u"</ol>\n"_s;
 }
 
-QString FrontDoorPage::problem(const QString &caller, const QString &host, const QString &message)
+QString FrontDoorPage::problem(const QString &caller, AddressKind::Kind kind, const QString &host,
+                               const QString &message)
 {
     // The message is the JSON answer's, which starts in lower case.
     const QString sentence = message.first(1).toUpper() + message.sliced(1) + u'.';
     return page(u"Port check not run"_s,
                 u"<p id=\"result\" role=\"alert\">"_s + escaped(sentence) + u"</p>\n"_s, caller,
-                host, QString());
+                kind, host, QString());
 }
 
 QString FrontDoorPage::page(const QString &title, const QString &result, const QString &caller,
-                            const QString &host, const QString &port)
+                            AddressKind::Kind kind, const QString &host, const QString &port)
 {
+    const QString warning = AddressKind::warning(kind);
+    const QString warned = warning.isEmpty()
+                               ? QString()
+                               : u"<p id=\"warning\" role=\"alert\"><strong>Warning:</strong> "_s +
+                                     escaped(warning) + u".</p>\n"_s;
     const QString shownHost = host.isEmpty() ? u"HOST"_s : escaped(host);
     const QString value = port.isEmpty() ? QString() : u" value=\"%1\""_s.arg(escaped(port));
     return u"<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -106,16 +121,23 @@ QString FrontDoorPage::page(const QString &title, const QString &result, const Q
            escaped(title) + u"</title>\n<style>"_s + kStyle +
            u"</style>\n</head>\n<body>\n<main>\n<h1>VX Connectivity Tester</h1>\n"_s + result +
            u"<p>Your address is <strong id=\"address\">"_s + escaped(caller) +
-           u"</strong>.</p>\n"
+           u"</strong> (<span id=\"kind\">"_s + AddressKind::word(kind) + u"</span>).</p>\n"_s +
+           warned +
+           u"<p id=\"where\">The tester sees the internet from where it runs. To learn whether "
+           "the internet can reach your computer, the tester must run outside your network (a "
+           "small server elsewhere), and you open this page on the computer you want to "
+           "check.</p>\n"
            "<form method=\"get\" action=\"/check\">\n"
            "<label for=\"port\">TCP port to check on your address</label>\n"
            "<input id=\"port\" name=\"port\" type=\"number\" min=\"1\" max=\"65535\" "
            "required"_s +
            value +
            u">\n<button type=\"submit\">Check port</button>\n</form>\n"
-           "<p>Reachable means the tester could open a TCP connection to that port on your "
-           "address: something listens there, and no firewall or NAT on the way dropped "
-           "it.</p>\n"
+           "<p>The check goes from the tester to you. <strong>reachable</strong>: the tester "
+           "opened a TCP connection to that port on your address; <strong>refused</strong>: the "
+           "connection arrived, but nothing listens there; <strong>timeout</strong>: nothing "
+           "answered, something on the way dropped it; <strong>unreachable</strong>: the "
+           "network reported no way there.</p>\n"
            "<h2>From a terminal</h2>\n<pre>curl "_s +
            shownHost + u"/ip\ncurl "_s + shownHost +
            u"/port/PORT</pre>\n"

@@ -1,6 +1,8 @@
 #include "http/frontdoorroutes.h"
 
 #include "http/frontdoorpage.h"
+#include "net/addresskind.h"
+#include "net/checkadvice.h"
 
 #include <algorithm>
 
@@ -33,9 +35,31 @@ qint64 parseNumber(QByteArrayView text, int digits)
     return text.toLongLong();
 }
 
+// The version of the JSON answers (docs/json.md); it changes when a key changes meaning or goes.
+constexpr const char *jsonVersion = "1";
+
 QByteArray errorJson(const QString &message)
 {
-    return "{\"error\": " + jsonString(message) + "}\n";
+    return QByteArray("{\"version\": ") + jsonVersion + ", \"error\": " + jsonString(message) +
+           "}\n";
+}
+
+// "version", "ip", "kind" and "warning": how every JSON answer about the caller starts.
+QByteArray callerJson(const QHostAddress &address, const QByteArray &text)
+{
+    const AddressKind::Kind kind = AddressKind::of(address);
+    return QByteArray("{\"version\": ") + jsonVersion +
+           ", \"ip\": " + jsonString(QString::fromLatin1(text)) +
+           ", \"kind\": " + jsonString(AddressKind::word(kind)) +
+           ", \"warning\": " + jsonString(AddressKind::warning(kind));
+}
+
+QByteArray jsonArray(const QStringList &items)
+{
+    QByteArray array = "[";
+    for (const QString &item : items)
+        array += (array.size() > 1 ? ", " : "") + jsonString(item);
+    return array + ']';
 }
 } // namespace
 
@@ -63,10 +87,13 @@ FrontDoorRoutes::route(const HttpRequest &request, const Caller &caller) const
     if (path == "/check")
         return routePortCheck(request, caller, request.queryItem("port"), PortCheck::Form::Page);
     if (path == "/")
-        return HttpResponse::html(
-            200, FrontDoorPage::home(QString::fromLatin1(caller.text), shownHost(request)),
-            FrontDoorPage::contentSecurityPolicy());
-    return HttpResponse::text(404, u"not found\n"_s);
+        return HttpResponse::html(200,
+                                  FrontDoorPage::home(QString::fromLatin1(caller.text),
+                                                      AddressKind::of(caller.address),
+                                                      shownHost(request)),
+                                  FrontDoorPage::contentSecurityPolicy());
+    return HttpResponse::text(
+        404, u"not found: / is the page, /ip your address, /port/N a check of TCP port N\n"_s);
 }
 
 std::variant<HttpResponse, FrontDoorRoutes::PortCheck>
@@ -95,26 +122,39 @@ HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const Call
 {
     const bool reachable = outcome == TcpReachCheck::Outcome::Reachable;
     const QByteArray word = TcpReachCheck::word(outcome);
+    const AddressKind::Kind kind = AddressKind::of(caller.address);
     const QByteArray ms = QByteArray::number(elapsedMs);
     const QByteArray port = QByteArray::number(check.port);
     switch (check.form) {
     case PortCheck::Form::Page:
         return HttpResponse::html(200,
                                   FrontDoorPage::checkResult(QString::fromLatin1(caller.text),
+                                                             AddressKind::of(caller.address),
                                                              shownHost(request), check.port,
                                                              outcome, elapsedMs),
                                   FrontDoorPage::contentSecurityPolicy());
-    case PortCheck::Form::Text:
-        return HttpResponse::text(200, QString::fromLatin1("tcp " + port + " on " + caller.text +
-                                                           ": " + word + " (" + ms + " ms)\n"));
+    case PortCheck::Form::Text: {
+        const QString warning = AddressKind::warning(kind);
+        return HttpResponse::text(
+            200, QString::fromLatin1("tcp " + port + " on " + caller.text +
+                                     " (tester to you): " + word + " (" + ms + " ms)\n") +
+                     (warning.isEmpty() ? QString() : u"warning: "_s + warning + u'\n'));
+    }
     case PortCheck::Form::Json:
         break;
     }
+    CheckAdvice::Situation situation;
+    situation.port = check.port;
+    situation.kind = kind;
+    // "reason" stays beside "result" for the scripts written before it.
     return HttpResponse::json(
-        200, "{\"ip\": " + jsonString(QString::fromLatin1(caller.text)) + ", \"port\": " + port +
-                 ", \"protocol\": \"tcp\", \"reachable\": " + (reachable ? "true" : "false") +
+        200, callerJson(caller.address, caller.text) + ", \"port\": " + port +
+                 ", \"protocol\": \"tcp\", \"direction\": \"in\", \"way\": \"tester to you\""
+                 ", \"result\": \"" +
+                 word + "\", \"reachable\": " + (reachable ? "true" : "false") +
                  (reachable ? QByteArray() : QByteArray(", \"reason\": \"" + word + '"')) +
-                 ", \"ms\": " + ms + "}\n");
+                 ", \"ms\": " + ms + ", \"advice\": " +
+                 jsonArray(CheckAdvice::steps(TcpReachCheck::kind(outcome), situation)) + "}\n");
 }
 
 HttpResponse FrontDoorRoutes::busyAnswer(const HttpRequest &request, const Caller &caller,
@@ -138,10 +178,11 @@ HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const Caller &
                                       PortCheck::Form form, int status, const QString &message)
 {
     if (form == PortCheck::Form::Page) {
-        return HttpResponse::html(
-            status,
-            FrontDoorPage::problem(QString::fromLatin1(caller.text), shownHost(request), message),
-            FrontDoorPage::contentSecurityPolicy());
+        return HttpResponse::html(status,
+                                  FrontDoorPage::problem(QString::fromLatin1(caller.text),
+                                                         AddressKind::of(caller.address),
+                                                         shownHost(request), message),
+                                  FrontDoorPage::contentSecurityPolicy());
     }
     if (form == PortCheck::Form::Text)
         return HttpResponse::text(status, message + u'\n');
@@ -152,7 +193,7 @@ HttpResponse FrontDoorRoutes::ipAnswer(const HttpRequest &request, const Caller 
 {
     if (request.queryItem("format") == "json" ||
         request.header("accept").contains("application/json"))
-        return HttpResponse::json(200, "{\"ip\": \"" + caller.text + "\"}\n");
+        return HttpResponse::json(200, callerJson(caller.address, caller.text) + "}\n");
     return HttpResponse(200, "text/plain; charset=utf-8", caller.text + '\n');
 }
 

@@ -37,21 +37,26 @@ bool TcpReachCheck::start()
     return true;
 }
 
-const char *TcpReachCheck::word(Outcome outcome)
+CheckOutcome::Kind TcpReachCheck::kind(Outcome outcome)
 {
     switch (outcome) {
     case Outcome::Reachable:
-        return "reachable";
+        return CheckOutcome::Reachable;
     case Outcome::Refused:
-        return "refused";
+        return CheckOutcome::Refused;
     case Outcome::Timeout:
-        return "timeout";
+        return CheckOutcome::Timeout;
     case Outcome::Unreachable:
-        return "unreachable";
+        return CheckOutcome::Unreachable;
     case Outcome::LocalError:
         break;
     }
-    return "not checked";
+    return CheckOutcome::NotTestableAtTester;
+}
+
+QByteArray TcpReachCheck::word(Outcome outcome)
+{
+    return CheckOutcome::word(kind(outcome)).toLatin1();
 }
 
 void TcpReachCheck::onConnected()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/checkoutcome.h"
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
@@ -39,8 +41,10 @@ public:
 
     Outcome outcome() const { return m_outcome; }
     qint64 elapsedMs() const { return m_elapsed_ms; }
-    // "reachable", "refused", "timeout", "unreachable": the words the answers use.
-    static const char *word(Outcome outcome);
+    // The shared outcome an answer reports, and its word ("reachable", "refused", "timeout",
+    // "unreachable", "not-testable-at-tester").
+    static CheckOutcome::Kind kind(Outcome outcome);
+    static QByteArray word(Outcome outcome);
 
 Q_SIGNALS:
     void finished();

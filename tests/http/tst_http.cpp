@@ -1,10 +1,13 @@
+#include "../common/jsonschema.h"
 #include "../common/testhelpers.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 
 #include <memory>
+#include <vector>
 
 using namespace vxtest;
 
@@ -228,6 +231,13 @@ private Q_SLOTS:
         QVERIFY(tester.isRunning());
     }
 
+    static QByteArray ipJson(const char *loopback)
+    {
+        return "{\"version\": 1, \"ip\": \"" + QByteArray(loopback) +
+               "\", \"kind\": \"loopback\", \"warning\": \"the tester runs on this machine: "
+               "these results say nothing about the internet\"}\n";
+    }
+
     void caller_data()
     {
         QTest::addColumn<QString>("from");
@@ -238,14 +248,13 @@ private Q_SLOTS:
             << u"127.0.0.1"_s << QByteArray("/ip") << QByteArray() << QByteArray("127.0.0.1\n");
         QTest::addRow("IPv4, Accept JSON")
             << u"127.0.0.1"_s << QByteArray("/ip") << QByteArray("Accept: application/json\r\n")
-            << QByteArray("{\"ip\": \"127.0.0.1\"}\n");
-        QTest::addRow("IPv4, format=json")
-            << u"127.0.0.1"_s << QByteArray("/ip?format=json") << QByteArray()
-            << QByteArray("{\"ip\": \"127.0.0.1\"}\n");
+            << ipJson("127.0.0.1");
+        QTest::addRow("IPv4, format=json") << u"127.0.0.1"_s << QByteArray("/ip?format=json")
+                                           << QByteArray() << ipJson("127.0.0.1");
         QTest::addRow("IPv6, text")
             << u"::1"_s << QByteArray("/ip") << QByteArray() << QByteArray("::1\n");
-        QTest::addRow("IPv6, format=json") << u"::1"_s << QByteArray("/ip?format=json")
-                                           << QByteArray() << QByteArray("{\"ip\": \"::1\"}\n");
+        QTest::addRow("IPv6, format=json")
+            << u"::1"_s << QByteArray("/ip?format=json") << QByteArray() << ipJson("::1");
         QTest::addRow("trusted proxy forwards")
             << u"127.0.0.1"_s << QByteArray("/ip") << QByteArray("X-Forwarded-For: 127.0.0.2\r\n")
             << QByteArray("127.0.0.2\n");
@@ -282,6 +291,12 @@ private Q_SLOTS:
         const Answer answer = get(m_http_port, from, target, fields);
         QCOMPARE(answer.status, body == kBadForwarded ? 400 : 200);
         QCOMPARE(answer.body, body);
+        if (body.startsWith('{'))
+            QCOMPARE(schemaViolation(
+                         QJsonDocument::fromJson(answer.body).object(),
+                         documentedSchema(QStringLiteral(VX_JSON_DOC),
+                                          answer.status == 200 ? u"web-ip"_s : u"web-error"_s)),
+                     QString());
         QCOMPARE(field(answer.head, "Content-Type"), body.startsWith('{')
                                                          ? QByteArray("application/json")
                                                          : QByteArray("text/plain; charset=utf-8"));
@@ -345,10 +360,17 @@ private Q_SLOTS:
         QCOMPARE(answer.status, status);
         QCOMPARE(field(answer.head, "Content-Type"), QByteArray("application/json"));
         const QJsonObject json = QJsonDocument::fromJson(answer.body).object();
+        QCOMPARE(
+            schemaViolation(json, documentedSchema(QStringLiteral(VX_JSON_DOC),
+                                                   status == 200 ? u"web-port"_s : u"web-error"_s)),
+            QString());
         if (status != 200) {
             QVERIFY2(!json.value(u"error"_s).toString().isEmpty(), answer.body.constData());
             return;
         }
+        QCOMPARE(json.value(u"kind"_s).toString(), u"loopback"_s);
+        QCOMPARE(json.value(u"result"_s).toString(), listening ? u"reachable"_s : u"refused"_s);
+        QCOMPARE(json.value(u"advice"_s).toArray().isEmpty(), listening);
         QCOMPARE(json.value(u"ip"_s).toString(), caller);
         QCOMPARE(json.value(u"port"_s).toInt(), int(port));
         QCOMPARE(json.value(u"protocol"_s).toString(), u"tcp"_s);
@@ -362,6 +384,49 @@ private Q_SLOTS:
             const quint32 ipv4 = reached->localAddress().toIPv4Address(&mapped);
             QCOMPARE((mapped ? QHostAddress(ipv4) : reached->localAddress()).toString(), caller);
         }
+    }
+
+    // One word for one outcome, in the web door's JSON, text and page and in the client: a port
+    // whose SYNs are dropped (a listener whose accept queue is full) is "timeout"; a port where
+    // nothing listens is "refused".
+    void outcomeWords()
+    {
+        QTcpServer full;
+        full.setListenBacklogSize(0);
+        QVERIFY(full.listen(QHostAddress::LocalHost, 0));
+        full.pauseAccepting();
+        std::vector<std::unique_ptr<QTcpSocket>> fillers;
+        for (int i = 0; i < 4; ++i) {
+            fillers.push_back(std::make_unique<QTcpSocket>());
+            fillers.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
+        }
+        QTest::qWait(200);
+        const quint16 closed = freePort();
+        for (const auto &[port, word] :
+             {std::pair{full.serverPort(), "timeout"}, std::pair{closed, "refused"}}) {
+            const QByteArray target = "/port/" + QByteArray::number(port) + "?timeout=500";
+            const QJsonObject json =
+                QJsonDocument::fromJson(get(m_http_port, u"127.0.0.1"_s, target).body).object();
+            QCOMPARE(json.value(u"result"_s).toString(), QString::fromLatin1(word));
+            QVERIFY2(get(m_http_port, u"127.0.0.1"_s, target + "&format=text")
+                         .body.contains(QByteArray("): " + QByteArray(word) + " (")),
+                     word);
+            QVERIFY2(get(m_http_port, u"127.0.0.1"_s,
+                         "/check?port=" + QByteArray::number(port) + "&timeout=500")
+                         .body.contains(QByteArray("<strong class=\"word\">" + QByteArray(word) +
+                                                   "</strong>")),
+                     word);
+        }
+        // The client's own "in" check of the dropped port: the tester connects and gives up.
+        const Run client = run(qEnvironmentVariable("VX_CHECK"),
+                               {u"--port"_s, QString::number(m_tester->port()), u"--timeout"_s,
+                                u"500"_s, u"--direction"_s, u"in"_s, u"--json"_s, u"tcp"_s,
+                                QString::number(full.serverPort())});
+        const QJsonObject document = QJsonDocument::fromJson(client.out).object();
+        QCOMPARE(document.value(u"checks"_s).toArray().at(0)[u"result"_s].toString(), u"timeout"_s);
+        QCOMPARE(schemaViolation(document,
+                                 documentedSchema(QStringLiteral(VX_JSON_DOC), u"client-checks"_s)),
+                 QString());
     }
 
     // A port that a control connection's test holds is not checked meanwhile (503), and is
@@ -397,8 +462,8 @@ private Q_SLOTS:
             << "GET /port/%1?timeout=100 HTTP/1.1\r\nHost: a\r\n\r\n"
                "GET /ip?format=json HTTP/1.1\r\nHost: a\r\n\r\n" +
                    close
-            << u"^HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\", \"port\": %1, .*"
-               "HTTP/1.1 200 OK\r\n[^{]*\\{\"ip\": \"%2\"\\}\n"_s +
+            << u"^HTTP/1.1 200 OK\r\n[^{]*\\{\"version\": 1, \"ip\": \"%2\", [^\n]*\"port\": %1, .*"
+               "HTTP/1.1 200 OK\r\n[^{]*\\{\"version\": 1, \"ip\": \"%2\", \"kind\": [^\n]*\\}\n"_s +
                    ipClosing
             << QByteArray("HTTP GET /port/%1?timeout from %2: 200 refused");
         QTest::addRow("HEAD: no body, the next answer intact")
@@ -533,10 +598,19 @@ private Q_SLOTS:
         QVERIFY2(refused.contains(u"class=\"refused\" role=\"status\"><strong class=\"word\">"
                                   "refused</strong>"_s),
                  qPrintable(refused));
-        for (const QString &advice :
-             {u"not only on 127.0.0.1"_s, u"firewall"_s, u"port forwarding"_s, u"CGNAT"_s})
-            QVERIFY2(refused.section(u"<ul id=\"advice\">"_s, 1).contains(advice),
-                     qPrintable(refused));
+        // In the order of the reason: the listening program first.
+        const QString advice = refused.section(u"<ol id=\"advice\">"_s, 1);
+        QVERIFY2(advice.indexOf(u"not only on 127.0.0.1"_s) >= 0 &&
+                     advice.indexOf(u"not only on 127.0.0.1"_s) < advice.indexOf(u"firewall"_s) &&
+                     advice.indexOf(u"firewall"_s) < advice.indexOf(u"port forwarding"_s),
+                 qPrintable(refused));
+        // Where the tester stands, and what a loopback address means.
+        for (const QString &page : {home, refused})
+            QVERIFY2(page.contains(u"(<span id=\"kind\">loopback</span>)"_s) &&
+                         page.contains(u"<p id=\"warning\" role=\"alert\"><strong>Warning:"
+                                       "</strong> the tester runs on this machine"_s) &&
+                         page.contains(u"must run outside your network"_s),
+                     qPrintable(page));
     }
 
     // Each reason a check gives, from a network of the test's own (a new network namespace with
@@ -554,9 +628,13 @@ private Q_SLOTS:
         if (ran.exitCode == 77)
             QSKIP("no veth pair in a network namespace here");
         const QRegularExpressionMatch reasons =
-            QRegularExpression(u"^tcp 9 on 127.0.0.1: refused \\(\\d+ ms\\)\n"
-                               "tcp 9 on 192.0.2.1: unreachable \\(\\d+ ms\\)\n"
-                               "tcp 9 on 198.51.100.2: timeout \\((\\d+) ms\\)\n$"_s)
+            QRegularExpression(
+                u"^tcp 9 on 127.0.0.1 \\(tester to you\\): refused \\(\\d+ ms\\)\n"
+                "warning: the tester runs on this machine[^\n]*\n"
+                "tcp 9 on 192.0.2.1 \\(tester to you\\): unreachable \\(\\d+ ms\\)\n"
+                "warning: [^\n]*\n"
+                "tcp 9 on 198.51.100.2 \\(tester to you\\): timeout \\((\\d+) ms\\)\n"
+                "warning: [^\n]*\n$"_s)
                 .match(QString::fromLatin1(ran.out));
         QVERIFY2(reasons.hasMatch(), ran.out.constData());
         // The real time it waited, not a figure of its own.

@@ -1,3 +1,5 @@
+#include "net/addresskind.h"
+#include "net/checkadvice.h"
 #include "net/connectionlimiter.h"
 #include "net/descriptorbudget.h"
 #include "net/loggedtext.h"
@@ -21,6 +23,80 @@ class TestNet : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // The kind of an address, at the edges of each range, in both families; the warning is
+    // there exactly when the address is not public.
+    void addressKind_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("kind");
+        const auto row = [](const char *address, AddressKind::Kind kind) {
+            QTest::addRow("%s", address) << QString::fromLatin1(address) << int(kind);
+        };
+        using K = AddressKind;
+        for (const char *a :
+             {"1.1.1.1", "9.255.255.255", "11.0.0.0", "100.63.255.255", "100.128.0.0",
+              "126.255.255.255", "128.0.0.0", "172.15.255.255", "172.32.0.0", "192.0.0.9",
+              "192.167.255.255", "192.169.0.0", "198.17.255.255", "198.20.0.0", "223.255.255.255"})
+            row(a, K::Public);
+        for (const char *a : {"127.0.0.0", "127.255.255.255", "::1", "::ffff:127.0.0.1"})
+            row(a, K::Loopback);
+        for (const char *a :
+             {"10.0.0.0", "10.255.255.255", "172.16.0.0", "172.31.255.255", "192.168.0.0",
+              "192.168.255.255", "fc00::", "fdff:ffff::1", "::ffff:192.168.1.1"})
+            row(a, K::Private);
+        for (const char *a : {"100.64.0.0", "100.127.255.255"})
+            row(a, K::Shared);
+        for (const char *a : {"169.254.0.0", "169.254.255.255", "fe80::", "febf:ffff::1"})
+            row(a, K::LinkLocal);
+        for (const char *a : {"0.0.0.0",    "0.255.255.255",   "192.0.0.8",    "192.0.2.1",
+                              "198.18.0.0", "198.19.255.255",  "198.51.100.7", "203.0.113.255",
+                              "224.0.0.1",  "239.255.255.255", "240.0.0.0",    "255.255.255.255",
+                              "::",         "2001:db8::1",     "2001::1",      "2002::1",
+                              "3fff::1",    "ff02::1",         "64:ff9b:1::1", "100::1",
+                              "4000::1",    "fec0::1"})
+            row(a, K::Special);
+        for (const char *a :
+             {"2000::", "2a00:1450::1", "3ffe:ffff::1", "2001:200::1", "64:ff9b::192.0.2.1"})
+            row(a, K::Public);
+    }
+
+    void addressKind()
+    {
+        QFETCH(QString, address);
+        QFETCH(int, kind);
+        const QHostAddress parsed(address);
+        QVERIFY(!parsed.isNull());
+        QCOMPARE(int(AddressKind::of(parsed)), kind);
+        QCOMPARE(AddressKind::warning(AddressKind::of(parsed)).isEmpty(),
+                 kind == AddressKind::Public);
+    }
+
+    // Advice comes in the order of the reason: refused starts with the listening program, a
+    // dropped inbound check with the firewall here, then forwarding, then the provider; a
+    // machine known to have no NAT in front is not sent to the router.
+    void checkAdviceOrder()
+    {
+        CheckAdvice::Situation situation;
+        situation.port = 8080;
+        const QStringList refused = CheckAdvice::steps(CheckOutcome::Refused, situation);
+        QVERIFY(refused.first().contains(u"listening"_s));
+        const QStringList dropped = CheckAdvice::steps(CheckOutcome::Timeout, situation);
+        QCOMPARE(dropped.size(), 3);
+        QVERIFY(dropped.at(0).contains(u"firewall"_s));
+        QVERIFY(dropped.at(1).contains(u"forward"_s));
+        QVERIFY(dropped.at(2).contains(u"carrier-grade NAT"_s));
+        situation.nat = CheckAdvice::Nat::No;
+        const QStringList noNat = CheckAdvice::steps(CheckOutcome::Timeout, situation);
+        QVERIFY(noNat.join(u' ').indexOf(u"forward"_s) < 0);
+        situation.nat = CheckAdvice::Nat::Yes;
+        QVERIFY(CheckAdvice::steps(CheckOutcome::Timeout, situation)
+                    .at(1)
+                    .contains(u"a NAT router is in the way"_s));
+        QVERIFY(CheckAdvice::steps(CheckOutcome::Reachable, situation).isEmpty());
+        for (const QString &step : dropped + refused)
+            QVERIFY2(step.endsWith(u'?') || step.endsWith(u'.'), qPrintable(step));
+    }
+
     // Client text in a log line: escaped, and cut with its length.
     void loggedText_data()
     {
