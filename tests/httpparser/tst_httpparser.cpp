@@ -4,7 +4,7 @@
 #include "http/httpfrontdoor.h"
 #include "http/httpparser.h"
 #include "net/descriptorbudget.h"
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 
 using namespace vxtest;
 
