@@ -22,17 +22,17 @@ qsizetype HttpOutput::footprint() const
 
 void HttpOutput::append(const HttpResponse &response, bool keepAlive, bool withBody)
 {
-    const qsizetype before = m_chunks.empty() ? 0 : m_chunks.back().size();
     const qsizetype size = response.wireSize(keepAlive, withBody);
-    if (m_chunks.empty() || before + size > ChunkBytes) {
+    if (m_chunks.empty() || m_chunks.back().size() + size > ChunkBytes) {
         // A new chunk: the spare when it is free, sized for this answer (a lone answer, as most
         // are, takes no more room than it needs).
         m_chunks.push_back(std::exchange(m_spare, QByteArray()));
         m_chunks.back().reserve(size);
-    } else if (m_chunks.back().capacity() < before + size) {
+    } else if (m_chunks.back().capacity() < m_chunks.back().size() + size) {
         // Answers pipelined behind it: room for a full chunk at once, not one answer at a time.
         m_chunks.back().reserve(ChunkBytes);
     }
+    const qsizetype before = m_chunks.back().size();
     response.appendTo(m_chunks.back(), keepAlive, withBody);
     m_unsent += m_chunks.back().size() - before;
 }

@@ -244,7 +244,8 @@ private Q_SLOTS:
         const QByteArray ours = verdictsOf(m_http_port, request);
         const QByteArray theirs = verdictsOf(m_node_port, request);
         QVERIFY2((ours == theirs) == agree,
-                 qPrintable(u"front door %1, llhttp %2"_s.arg(ours, theirs)));
+                 qPrintable(u"front door %1, llhttp %2"_s.arg(QString::fromLatin1(ours),
+                                                              QString::fromLatin1(theirs))));
     }
 
     // One budget of descriptors for both doors (a limit of 150 here): a flood of web clients
