@@ -50,7 +50,10 @@ HttpOutput::Sent HttpOutput::sendTo(int descriptor)
         msghdr message{};
         message.msg_iov = parts;
         message.msg_iovlen = size_t(count);
-        const ssize_t sent = ::sendmsg(descriptor, &message, MSG_NOSIGNAL);
+        // A lone answer, the usual case, by the plainer call.
+        const ssize_t sent =
+            count == 1 ? ::send(descriptor, parts[0].iov_base, parts[0].iov_len, MSG_NOSIGNAL)
+                       : ::sendmsg(descriptor, &message, MSG_NOSIGNAL);
         if (sent > 0) {
             drop(sent);
         } else if (errno != EINTR) {
