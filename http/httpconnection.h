@@ -18,13 +18,14 @@ class LogThrottle;
 // that send too much or too slowly. Its worker watches the descriptor for the events
 // wantedEvents() names and calls in when they come.
 //
-// Memory held at most, whatever the client sends or however it reads: the answers not yet sent
-// stay under MaxUnsentBytes before another request is served, so under MaxUnsentBytes plus the
-// largest answer; the output queue adds under 2 x HttpOutput::ChunkBytes (sent part of its first
-// chunk, room in its last) and its spare; input is read only once what was read before is
-// parsed, so at most ReadBytes of it waits, and the parser keeps at most one head
-// (HttpParser::MaxHeadBytes). For the front door, whose largest answer is its page (under
-// 8 KiB), that is under MaxHeldBytes: 120 KiB.
+// Memory held at most, whatever the client sends or however it reads: another request is served
+// only while the answers not yet sent are within MaxUnsentBytes, so they stay under that plus the
+// largest answer (A); the output queue adds the part already sent of its first chunk (under
+// HttpOutput::ChunkBytes or A), the room left in its last (under ChunkBytes) and its spare
+// (SpareBytes); input is read only once what was read before is parsed, so at most ReadBytes of
+// it waits, and the parser keeps at most one head (HttpParser::MaxHeadBytes). The front door's
+// largest answer is its page, under 20 KiB even with an 8 KiB Host shown in it: 64 + 2 x 20 +
+// 3 x 4 + 16 KiB, under MaxHeldBytes (136 KiB) beside the head being parsed.
 //
 // Threading: lives in its worker's thread and is used there only.
 class HttpConnection : public QObject
@@ -46,7 +47,7 @@ public:
     static constexpr qsizetype MaxUnsentBytes = 64 * 1024;
     // One read from the socket.
     static constexpr qsizetype ReadBytes = 16 * 1024;
-    static constexpr qsizetype MaxHeldBytes = 120 * 1024;
+    static constexpr qsizetype MaxHeldBytes = 136 * 1024;
 
     // Takes the connected, non-blocking descriptor and the handler over; `log` must outlive
     // the connection.

@@ -24,13 +24,14 @@ private Q_SLOTS:
         const int small = 4096;
         ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
         const HttpResponse small_answer = HttpResponse::text(200, u"127.0.0.1\n"_s);
-        const HttpResponse big_answer = HttpResponse::text(200, QString(6000, u'x'));
+        const HttpResponse big_answer = HttpResponse::text(200, QString(19000, u'x'));
         HttpOutput out;
         QByteArray expected;
         QByteArray received;
         qsizetype most = 0;
         for (int round = 0; round < 3000; ++round) {
-            // Queued while the unsent part is within the cap, as a connection does.
+            // Queued while the unsent part is within the cap, as a connection does; the large
+            // answer is about the front door's largest, its page with an 8 KiB Host.
             while (out.unsent() <= HttpConnection::MaxUnsentBytes) {
                 const HttpResponse &answer = round % 7 == 0 ? big_answer : small_answer;
                 out.append(answer, true, true);
