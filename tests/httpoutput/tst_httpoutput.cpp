@@ -23,8 +23,8 @@ private Q_SLOTS:
         QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair) == 0);
         const int small = 4096;
         ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-        const HttpResponse small_answer = HttpResponse::text(200, u"127.0.0.1\n"_s);
-        const HttpResponse big_answer = HttpResponse::text(200, QString(19000, u'x'));
+        const HttpResponse smallAnswer = HttpResponse::text(200, u"127.0.0.1\n"_s);
+        const HttpResponse bigAnswer = HttpResponse::text(200, QString(19000, u'x'));
         HttpOutput out;
         QByteArray expected;
         QByteArray received;
@@ -33,7 +33,7 @@ private Q_SLOTS:
             // Queued while the unsent part is within the cap, as a connection does; the large
             // answer is about the front door's largest, its page with an 8 KiB Host.
             while (out.unsent() <= HttpConnection::MaxUnsentBytes) {
-                const HttpResponse &answer = round % 7 == 0 ? big_answer : small_answer;
+                const HttpResponse &answer = round % 7 == 0 ? bigAnswer : smallAnswer;
                 out.append(answer, true, true);
                 expected += answer.toBytes(true);
             }
