@@ -2,7 +2,7 @@
 
 #include "app/settings.h"
 #include "net/descriptorbudget.h"
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 #include "protocol/controlprotocol.h"
 #include "service/qtservice.h"
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "http/callerresolver.h"
+#include "http/frontdoorhandler.h"
 #include "http/frontdoorroutes.h"
+#include "http/httpservice.h"
 #include "net/connectionlimiter.h"
 
 #include "net/descriptorbudget.h"
@@ -15,11 +17,11 @@ class PortReservation;
 
 // What the front door's worker threads share: the routes and who is trusted (fixed), the
 // reservation and descriptor budget of the whole service, the paused flag, the count of open
-// connections and the per-address counts.
+// connections and the per-address counts; it makes each connection's FrontDoorHandler.
 //
 // Threading: any thread. The fixed parts are only read; the flag and the count are atomic; the
 // per-address counts are guarded by m_mutex.
-class FrontDoorShared
+class FrontDoorShared final : public HttpService
 {
 public:
     // Connections served at once, whoever they come from.
@@ -36,26 +38,28 @@ public:
 
     // Counts the peer in, or refuses it when its address (an IPv6 /64) has the most it may
     // have; trusted proxies carry everyone's requests and are not counted.
-    bool admit(const QHostAddress &peer)
+    QString name() const override { return QStringLiteral("HttpFrontDoor"); }
+    int maxConnections() const override { return MaxConnections; }
+    bool admit(const QHostAddress &peer) override
     {
         if (m_callers.isTrusted(peer))
             return true;
         const QMutexLocker lock(&m_mutex);
         return m_limiter.admit(peer);
     }
-    void release(const QHostAddress &peer)
+    void release(const QHostAddress &peer) override
     {
         if (m_callers.isTrusted(peer))
             return;
         const QMutexLocker lock(&m_mutex);
         m_limiter.release(peer);
     }
-    int count(const QHostAddress &peer)
+    int count(const QHostAddress &peer) override
     {
         const QMutexLocker lock(&m_mutex);
         return m_limiter.count(peer);
     }
-    std::optional<qint64> admitRefusalLog(const QString &key)
+    std::optional<qint64> admitRefusalLog(const QString &key) override
     {
         const QMutexLocker lock(&m_mutex);
         return m_limiter.admitRefusalLog(key);
@@ -66,13 +70,15 @@ public:
     PortReservation &reservation() const { return m_reservation; }
     // Descriptors for one more connection, within the service's budget and within this door's
     // half of it: the control port always keeps room, however many web clients come.
-    bool takeDescriptors();
-    void giveDescriptors();
+    bool takeDescriptors() override;
+    void giveDescriptors() override;
     bool isPaused() const { return m_paused.load(std::memory_order_relaxed); }
     void setPaused(bool paused) { m_paused.store(paused); }
-    int openCount() const { return m_open.load(std::memory_order_relaxed); }
-    void countOpened() { m_open.fetch_add(1); }
-    void countClosed() { m_open.fetch_sub(1); }
+    int openCount() const override { return m_open.load(std::memory_order_relaxed); }
+    void countOpened() override { m_open.fetch_add(1); }
+    void countClosed() override { m_open.fetch_sub(1); }
+    std::unique_ptr<HttpHandler> createHandler(const QHostAddress &peer,
+                                               LogThrottle &requestLog) override;
 
 private:
     const CallerResolver m_callers;
@@ -95,6 +101,12 @@ inline bool FrontDoorShared::takeDescriptors()
         return false;
     }
     return true;
+}
+
+inline std::unique_ptr<HttpHandler> FrontDoorShared::createHandler(const QHostAddress &peer,
+                                                                   LogThrottle &requestLog)
+{
+    return std::make_unique<FrontDoorHandler>(peer, *this, requestLog);
 }
 
 inline void FrontDoorShared::giveDescriptors()

@@ -1,5 +1,7 @@
 #include "http/httpresponse.h"
 
+#include <algorithm>
+
 HttpResponse::HttpResponse(int status, const QByteArray &contentType, const QByteArray &body)
     : m_status(status), m_content_type(contentType), m_body(body)
 {
@@ -36,7 +38,10 @@ QByteArray HttpResponse::toBytes(bool keepAlive) const
 
 void HttpResponse::appendTo(QByteArray &out, bool keepAlive, bool withBody) const
 {
-    out.reserve(out.size() + 256 + m_policy.size() + (withBody ? m_body.size() : 0));
+    // Grown by half at least: answers appended one by one never copy all those before.
+    const qsizetype needed = out.size() + wireSize(keepAlive, withBody);
+    if (out.capacity() < needed)
+        out.reserve(std::max(needed, out.capacity() + out.capacity() / 2));
     out.append("HTTP/1.1 ")
         .append(QByteArray::number(m_status))
         .append(' ')
@@ -59,6 +64,15 @@ void HttpResponse::appendTo(QByteArray &out, bool keepAlive, bool withBody) cons
     out.append("\r\n");
     if (withBody)
         out.append(m_body);
+}
+
+qsizetype HttpResponse::wireSize(bool keepAlive, bool withBody) const
+{
+    // The fixed fields, the status and length numbers and the longest reason phrase fit in 256.
+    qsizetype size = 256 + m_content_type.size() + m_policy.size() + (withBody ? m_body.size() : 0);
+    for (const auto &[name, value] : m_headers)
+        size += name.size() + value.size() + 4;
+    return keepAlive ? size : size + 19;
 }
 
 QByteArrayView HttpResponse::reasonPhrase(int status)

@@ -24,6 +24,8 @@ public:
     // The whole answer on the wire, appended to `out`; `keepAlive` false adds "Connection:
     // close". An answer to HEAD has the head a GET would get and no body.
     void appendTo(QByteArray &out, bool keepAlive, bool withBody = true) const;
+    // At least the bytes appendTo() adds.
+    qsizetype wireSize(bool keepAlive, bool withBody = true) const;
     QByteArray toBytes(bool keepAlive) const;
 
 private:

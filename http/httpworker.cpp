@@ -1,8 +1,9 @@
 #include "http/httpworker.h"
 
-#include "http/frontdoorshared.h"
 #include "http/httpconnection.h"
+#include "http/httphandler.h"
 #include "http/httplogging.h"
+#include "http/httpservice.h"
 #include "net/acceptpacing.h"
 #include "net/descriptorbudget.h"
 #include "net/logthrottle.h"
@@ -37,8 +38,8 @@ qint64 nowMs()
 }
 } // namespace
 
-HttpWorker::HttpWorker(int listener, FrontDoorShared &shared)
-    : m_listener(listener), m_shared(shared)
+HttpWorker::HttpWorker(int listener, HttpService &service)
+    : m_listener(listener), m_service(service)
 {
 }
 
@@ -135,8 +136,8 @@ void HttpWorker::accept()
             // Out of descriptors or kernel memory: the clients wait in the listen queue, and
             // accepting waits too rather than spinning on a queue it cannot empty.
             logRefusal(u"accept"_s,
-                       u"HttpFrontDoor: accepting failed (%1), holding accepting"_s.arg(
-                           QString::fromLocal8Bit(std::strerror(errno))));
+                       u"%1: accepting failed (%2), holding accepting"_s.arg(
+                           m_service.name(), QString::fromLocal8Bit(std::strerror(errno))));
             holdAccepting();
         }
         return;
@@ -146,33 +147,33 @@ void HttpWorker::accept()
 void HttpWorker::serve(int descriptor, const QHostAddress &address)
 {
     const QHostAddress peer = plainAddress(address);
-    if (!m_shared.admit(peer)) {
+    if (!m_service.admit(peer)) {
         const QString key = connectionLimitKey(peer);
-        logRefusal(key, u"HttpFrontDoor: %1 already has %2 connections, closing new ones"_s.arg(
-                            key, QString::number(m_shared.count(peer))));
+        logRefusal(key, u"%1: %2 already has %3 connections, closing new ones"_s.arg(
+                            m_service.name(), key, QString::number(m_service.count(peer))));
         refuse(descriptor);
         return;
     }
     if (!makeRoom()) {
-        m_shared.release(peer);
+        m_service.release(peer);
         logRefusal(QString(),
-                   u"HttpFrontDoor: no room for more connections (%1 open), closing new ones "
-                   "(from %2)"_s.arg(QString::number(m_shared.openCount()), peer.toString()));
+                   u"%1: no room for more connections (%2 open), closing new ones (from %3)"_s.arg(
+                       m_service.name(), QString::number(m_service.openCount()), peer.toString()));
         refuse(descriptor);
         return;
     }
     // Each answer is one write: sent at once, not held back for the acknowledgement of the last.
     const int on = 1;
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    std::unique_ptr<HttpConnection, HttpConnection::DeleteLater> connection(
-        new HttpConnection(descriptor, peer, m_shared, m_request_log));
+    std::unique_ptr<HttpConnection, HttpConnection::DeleteLater> connection(new HttpConnection(
+        descriptor, peer, m_service.createHandler(peer, m_request_log), m_request_log));
     connect(connection.get(), &HttpConnection::changed, this, &HttpWorker::onConnectionChanged);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = descriptor;
     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, descriptor, &event);
     m_connections.emplace(descriptor, Watched{std::move(connection), EPOLLIN});
-    m_shared.countOpened();
+    m_service.countOpened();
     if (!m_tick->isActive())
         m_tick->start();
 }
@@ -182,11 +183,11 @@ void HttpWorker::serve(int descriptor, const QHostAddress &address)
 // well-run web server: it costs its client one reconnect, a refusal would cost a request.
 bool HttpWorker::makeRoom()
 {
-    while (m_shared.openCount() >= FrontDoorShared::MaxConnections) {
+    while (m_service.openCount() >= m_service.maxConnections()) {
         if (!closeLongestIdle())
             return false;
     }
-    while (!m_shared.takeDescriptors()) {
+    while (!m_service.takeDescriptors()) {
         if (!closeLongestIdle())
             return false;
     }
@@ -251,9 +252,9 @@ void HttpWorker::retire(int descriptor)
     m_connections.erase(it);
     const QHostAddress peer = connection->peerAddress();
     connection->close();
-    m_shared.release(peer);
-    m_shared.countClosed();
-    m_shared.giveDescriptors();
+    m_service.release(peer);
+    m_service.countClosed();
+    m_service.giveDescriptors();
     if (m_connections.empty())
         m_tick->stop();
     if (!m_trim->isActive())
@@ -310,7 +311,7 @@ void HttpWorker::onTrimMemory()
 
 void HttpWorker::logRefusal(const QString &key, const QString &text)
 {
-    if (const std::optional<qint64> unlogged = m_shared.admitRefusalLog(key))
+    if (const std::optional<qint64> unlogged = m_service.admitRefusalLog(key))
         qCDebug(lcHttp, "%s%s", qPrintable(text),
                 LogThrottle::unloggedNote(*unlogged, "refused").constData());
 }

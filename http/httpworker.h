@@ -9,14 +9,14 @@
 #include <memory>
 #include <unordered_map>
 
-class FrontDoorShared;
+class HttpService;
 class QSocketNotifier;
 class QTimer;
 
-// One event-loop thread's share of the front door: accepts from the shared listening socket
-// and serves its connections. All its descriptors sit in one epoll set that the thread's event
-// loop watches through a single notifier, so a ready connection costs one wake-up however many
-// are open, and one read and one write per request.
+// One event-loop thread's share of an HTTP listener: accepts from the shared listening socket
+// and serves its connections, each with a handler its service makes. All its descriptors sit in one
+// epoll set that the thread's event loop watches through a single notifier, so a ready connection
+// costs one wake-up however many are open, and one read and one write per request.
 //
 // Threading: created in one thread and moved to its own; start() and stop() run there, and
 // every other member function too.
@@ -25,9 +25,9 @@ class HttpWorker : public QObject
     Q_OBJECT
 
 public:
-    // `listener`: the listening descriptor, shared with the other workers; it and `shared` must
-    // outlive the worker.
-    HttpWorker(int listener, FrontDoorShared &shared);
+    // `listener`: the listening descriptor, shared with the other workers; it and `service`
+    // must outlive the worker.
+    HttpWorker(int listener, HttpService &service);
     ~HttpWorker() override;
 
     // Sets up the epoll set and starts accepting; false when the system refused the set.
@@ -61,7 +61,7 @@ private:
     };
 
     const int m_listener;
-    FrontDoorShared &m_shared;
+    HttpService &m_service;
     int m_epoll = -1;
     bool m_accepting = false;
     std::unique_ptr<QSocketNotifier> m_notifier;

@@ -1,6 +1,6 @@
 #include "http/tcpreachcheck.h"
 
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 
 #include <QNetworkProxy>
 #include <QThread>

@@ -2,7 +2,7 @@
 
 #include "net/loggedtext.h"
 #include "net/peeraddress.h"
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 #include "protocol/commandline.h"
 #include "protocol/controlprotocol.h"
 #include "protocol/testportrequest.h"

@@ -1,15 +1,10 @@
 #include "../common/testhelpers.h"
 
-#include "http/callerresolver.h"
-#include "http/httpfrontdoor.h"
 #include "http/httpparser.h"
-#include "net/descriptorbudget.h"
-#include "porttest/portreservation.h"
 
 using namespace vxtest;
 
-// The front door's request parser in-process (every head whole and byte by byte), the
-// X-Forwarded-For entries it believes, and pausing the door.
+// The front door's request parser in-process, every head whole and byte by byte.
 class tst_HttpParser : public QObject
 {
     Q_OBJECT
@@ -95,59 +90,6 @@ private Q_SLOTS:
             QCOMPARE(request.keepAlive(), keepAlive);
             QCOMPARE(parser.state(), HttpParser::State::BeforeRequestLine);
         }
-    }
-
-    void forwardedEntries_data()
-    {
-        QTest::addColumn<QByteArray>("entry");
-        QTest::addColumn<QString>("address"); // empty: refused
-        for (const char *taken : {"192.0.2.7", "2001:db8::1", "127.0.0.2"})
-            QTest::addRow("%s", taken) << QByteArray(taken) << QString::fromLatin1(taken);
-        QTest::addRow("with port") << QByteArray(" 192.0.2.7:5555 ") << u"192.0.2.7"_s;
-        QTest::addRow("bracketed, port") << QByteArray("[2001:db8::1]:80") << u"2001:db8::1"_s;
-        QTest::addRow("mapped") << QByteArray("::ffff:192.0.2.7") << u"192.0.2.7"_s;
-        for (const char *refused : {"0.0.0.0", "::", "127.1", "2130706433", "0x7f000001",
-                                    "010.0.0.1", "224.0.0.1", "255.255.255.255", "ff02::1",
-                                    "fe80::1%eth0", "::ffff:0.0.0.0", "unknown", "", "1.2.3.4:x"})
-            QTest::addRow("%s", refused) << QByteArray(refused) << QString();
-    }
-
-    void forwardedEntries()
-    {
-        QFETCH(QByteArray, entry);
-        QFETCH(QString, address);
-        QCOMPARE(CallerResolver::parseEntry(entry).toString(), address);
-        // From a trusted proxy, a refused right-most entry refuses the request.
-        const CallerResolver callers({QHostAddress(u"127.0.0.1"_s)});
-        const auto caller = callers.callerOf(QHostAddress(u"127.0.0.1"_s), "192.0.2.1, " + entry);
-        QCOMPARE(caller.has_value(), !address.isEmpty());
-    }
-
-    // Paused, the door answers each request 503 with Retry-After, and serves again once resumed.
-    void paused()
-    {
-        PortReservation reservation;
-        DescriptorBudget budget;
-        budget.measureBase();
-        HttpFrontDoor door(FrontDoorSettings{}, ServerLimits{}, reservation, budget);
-        auto listener = std::make_unique<QTcpServer>();
-        QVERIFY(listener->listen(QHostAddress::LocalHost, 0));
-        QVERIFY(door.serve(std::move(listener)));
-        const auto ask = [&] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, door.serverPort());
-            socket.write("GET /ip HTTP/1.1\r\nHost: a\r\n\r\n");
-            QByteArray answer;
-            while (!answer.contains("\r\n\r\n") && socket.waitForReadyRead(kPatience))
-                answer += socket.readAll();
-            return answer;
-        };
-        door.setPaused(true);
-        const QByteArray paused = ask();
-        QVERIFY2(paused.startsWith("HTTP/1.1 503 ") && paused.contains("\r\nRetry-After: 30\r\n"),
-                 paused.constData());
-        door.setPaused(false);
-        QVERIFY(ask().startsWith("HTTP/1.1 200 "));
     }
 };
 

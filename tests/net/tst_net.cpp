@@ -5,7 +5,7 @@
 #include "net/loggedtext.h"
 #include "net/logthrottle.h"
 #include "net/peeraddress.h"
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 
 #include <QTest>
 #include <QThread>

@@ -1,7 +1,7 @@
 #include "net/descriptorbudget.h"
 #include "net/serverlimits.h"
 #include "net/tcplistener.h"
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 #include "server/porttesterserver.h"
 #include "tests/common/testhelpers.h"
 

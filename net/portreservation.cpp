@@ -1,4 +1,4 @@
-#include "porttest/portreservation.h"
+#include "net/portreservation.h"
 
 #include <QMutexLocker>
 

@@ -1,0 +1,121 @@
+#include "http/frontdoorhandler.h"
+
+#include "http/frontdoorshared.h"
+#include "http/httplogging.h"
+#include "net/loggedtext.h"
+#include "net/logthrottle.h"
+#include "net/peeraddress.h"
+
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+QString loggedTarget(const HttpRequest &request)
+{
+    const QString path = QString::fromUtf8(request.path());
+    const QByteArray names = request.queryNames();
+    return names.isEmpty() ? path : path + u'?' + QString::fromUtf8(names);
+}
+} // namespace
+
+FrontDoorHandler::FrontDoorHandler(const QHostAddress &peer, FrontDoorShared &shared,
+                                   LogThrottle &requestLog)
+    : m_shared(shared), m_request_log(requestLog), m_peer{plainAddress(peer),
+                                                          plainAddress(peer).toString().toLatin1()},
+      m_peer_key(connectionLimitKey(m_peer.address))
+{
+}
+
+FrontDoorHandler::~FrontDoorHandler() = default;
+
+std::optional<HttpHandler::Answer> FrontDoorHandler::handle(const HttpRequest &request,
+                                                            const Reply &later)
+{
+    if (m_shared.isPaused()) {
+        logRequest(request, m_peer, "503 (paused)");
+        return Answer{FrontDoorRoutes::pausedAnswer(), false};
+    }
+    FrontDoorRoutes::Caller caller = m_peer;
+    if (m_shared.callers().isTrusted(m_peer.address)) {
+        const std::optional<QHostAddress> forwarded =
+            m_shared.callers().callerOf(m_peer.address, request.header("x-forwarded-for"));
+        if (!forwarded) {
+            logRequest(request, m_peer, "400 (bad X-Forwarded-For)");
+            return Answer{HttpResponse::text(400, u"bad X-Forwarded-For\n"_s), false};
+        }
+        caller = {*forwarded, forwarded->toString().toLatin1()};
+    }
+    auto routed = m_shared.routes().route(request, caller);
+    if (const auto *response = std::get_if<HttpResponse>(&routed)) {
+        logRequest(request, caller, QByteArray::number(response->status()));
+        return Answer{*response, request.keepAlive()};
+    }
+    const auto check = std::get<FrontDoorRoutes::PortCheck>(routed);
+    std::unique_ptr<TcpReachCheck, DeleteLater> reach(
+        new TcpReachCheck(caller.address, check.port, check.timeoutMs, m_shared.reservation()));
+    // Connected before it starts; it never finishes from inside start().
+    connect(reach.get(), &TcpReachCheck::finished, this, &FrontDoorHandler::onCheckFinished);
+    if (!reach->start()) {
+        const HttpResponse busy = m_shared.routes().busyAnswer(request, caller, check);
+        logRequest(request, caller, QByteArray::number(busy.status()));
+        return Answer{busy, request.keepAlive()};
+    }
+    m_pending = PendingCheck{request, caller, check, std::move(reach), later};
+    return std::nullopt;
+}
+
+void FrontDoorHandler::onCheckFinished()
+{
+    if (!m_pending)
+        return;
+    const PendingCheck pending = std::move(*m_pending);
+    m_pending.reset();
+    const TcpReachCheck::Outcome outcome = pending.reach->outcome();
+    const bool keepAlive = pending.request.keepAlive();
+    if (outcome == TcpReachCheck::Outcome::LocalError) {
+        logRequest(pending.request, pending.caller, "503 (no room for the check)");
+        pending.reply(
+            {HttpResponse::text(503, u"the tester has no room for a check now, try again\n"_s),
+             keepAlive});
+        return;
+    }
+    const HttpResponse response = m_shared.routes().checkAnswer(
+        pending.request, pending.caller, pending.check, outcome, pending.reach->elapsedMs());
+    logRequest(
+        pending.request, pending.caller,
+        QByteArray(QByteArray::number(response.status()) + ' ' + TcpReachCheck::word(outcome)));
+    pending.reply({response, keepAlive});
+}
+
+void FrontDoorHandler::refused(const HttpRequest &request, const HttpResponse &answer)
+{
+    logRequest(request, m_peer, QByteArray::number(answer.status()));
+}
+
+void FrontDoorHandler::abandon()
+{
+    if (m_pending)
+        logRequest(m_pending->request, m_pending->caller, "closed before the answer");
+    m_pending.reset();
+}
+
+void FrontDoorHandler::logRequest(const HttpRequest &request, const FrontDoorRoutes::Caller &caller,
+                                  QByteArrayView outcome)
+{
+    if (!lcHttp().isDebugEnabled())
+        return;
+    const bool direct = caller.address == m_peer.address;
+    const QString key = direct ? m_peer_key : connectionLimitKey(caller.address);
+    const std::optional<qint64> unlogged = m_request_log.admit(key);
+    if (!unlogged)
+        return;
+    const QByteArray from =
+        direct ? caller.text : QByteArray(caller.text + " (via " + m_peer.text + ')');
+    const QByteArray method =
+        request.method().isEmpty() ? "-" : loggedText(QString::fromLatin1(request.method()));
+    const QByteArray target = request.path().isEmpty() ? "-" : loggedText(loggedTarget(request));
+    qCDebug(lcHttp, "HTTP %s %s from %s: %s%s", method.constData(), target.constData(),
+            from.constData(), outcome.toByteArray().constData(),
+            LogThrottle::unloggedNote(*unlogged, "requests from there").constData());
+}

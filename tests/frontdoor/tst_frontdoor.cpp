@@ -1,0 +1,140 @@
+#include "../common/testhelpers.h"
+
+#include "http/callerresolver.h"
+#include "http/frontdoorhandler.h"
+#include "http/frontdoorpage.h"
+#include "http/frontdoorshared.h"
+#include "http/httpparser.h"
+#include "net/descriptorbudget.h"
+#include "net/logthrottle.h"
+#include "net/portreservation.h"
+
+using namespace vxtest;
+
+namespace {
+HttpRequest parsed(const QByteArray &head)
+{
+    HttpParser parser;
+    parser.feed(head);
+    return parser.takeRequest();
+}
+
+HttpRequest getting(const QByteArray &target, const QByteArray &fields = {})
+{
+    return parsed("GET " + target + " HTTP/1.1\r\nHost: a\r\n" + fields + "\r\n");
+}
+
+QByteArray wire(const HttpHandler::Answer &answer)
+{
+    return answer.response.toBytes(answer.keepAlive);
+}
+} // namespace
+
+// The front door's policy in-process, without sockets to its clients: the answers on the wire,
+// the routes, the page, and the handler that pauses, believes trusted proxies and runs checks.
+class tst_FrontDoor : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // An answer's bytes: the status line, the fields every answer carries, its length, and
+    // no body for HEAD; wireSize() is never short.
+    void response()
+    {
+        HttpResponse answer = HttpResponse::text(404, u"not found\n"_s);
+        answer.addHeader("Retry-After", "3");
+        QByteArray out = "x";
+        answer.appendTo(out, false, false);
+        QCOMPARE(out, QByteArray("xHTTP/1.1 404 Not Found\r\nContent-Type: text/plain; "
+                                 "charset=utf-8\r\nContent-Length: 10\r\nCache-Control: no-store"
+                                 "\r\nX-Content-Type-Options: nosniff\r\nContent-Security-Policy: "
+                                 "default-src 'none'; frame-ancestors 'none'; base-uri 'none'\r\n"
+                                 "Retry-After: 3\r\nConnection: close\r\n\r\n"));
+        for (const bool keepAlive : {false, true})
+            QVERIFY(answer.wireSize(keepAlive) >= answer.toBytes(keepAlive).size());
+    }
+
+    // Which answer each target gets, or the check it asks for.
+    void routes()
+    {
+        const FrontDoorRoutes routes(FrontDoorRoutes::MaxCheckTimeMs);
+        const FrontDoorRoutes::Caller caller{QHostAddress(u"192.0.2.7"_s), "192.0.2.7"};
+        const auto answer = [&](const QByteArray &target, const QByteArray &fields = {}) {
+            const auto routed = routes.route(getting(target, fields), caller);
+            return std::get<HttpResponse>(routed);
+        };
+        QCOMPARE(answer("/ip").body(), QByteArray("192.0.2.7\n"));
+        QCOMPARE(answer("/ip?format=json").body(), QByteArray("{\"ip\": \"192.0.2.7\"}\n"));
+        QCOMPARE(answer("/nothing").status(), 404);
+        QVERIFY(answer("/").body().contains("192.0.2.7"));
+        const auto check = std::get<FrontDoorRoutes::PortCheck>(
+            routes.route(getting("/port/8080?timeout=999999&format=text"), caller));
+        QCOMPARE(check.port, quint16(8080));
+        QCOMPARE(check.timeoutMs, FrontDoorRoutes::MaxCheckTimeMs);
+        QCOMPARE(check.form, FrontDoorRoutes::PortCheck::Form::Text);
+        QCOMPARE(std::get<HttpResponse>(routes.route(getting("/port/0"), caller)).status(), 400);
+        QCOMPARE(FrontDoorRoutes::pausedAnswer().status(), 503);
+    }
+
+    // The page escapes what it shows and says what to check next when a port is not reached.
+    void page()
+    {
+        const QString home = FrontDoorPage::home(u"<b>&"_s, u"h\"x"_s);
+        QVERIFY(home.contains(u"&lt;b&gt;&amp;"_s) && !home.contains(u"<b>&"_s));
+        QVERIFY(!home.contains(u"h\"x"_s));
+        const QString refused =
+            FrontDoorPage::checkResult(u"192.0.2.7"_s, {}, 22, TcpReachCheck::Outcome::Refused, 3);
+        QVERIFY(refused.contains(u"refused"_s) && refused.contains(u"firewall"_s));
+    }
+
+    // The handler: paused, every request is 503 and the connection closes; a trusted proxy's
+    // X-Forwarded-For names the caller, and a bad one is refused; a check's answer comes
+    // later, from the event loop, and a check of a port held elsewhere is answered busy.
+    void handler()
+    {
+        PortReservation reservation;
+        DescriptorBudget budget;
+        LogThrottle log;
+        FrontDoorShared shared(CallerResolver({QHostAddress(u"127.0.0.1"_s)}),
+                               FrontDoorRoutes::MaxCheckTimeMs, 0, reservation, budget);
+        const auto noReply = [](const HttpHandler::Answer &) { QFAIL("answered later"); };
+        const auto proxied = shared.createHandler(QHostAddress(u"127.0.0.1"_s), log);
+        const auto direct = shared.createHandler(QHostAddress(u"127.0.0.2"_s), log);
+
+        shared.setPaused(true);
+        std::optional<HttpHandler::Answer> answer = direct->handle(getting("/ip"), noReply);
+        QVERIFY(answer && answer->response.status() == 503 && !answer->keepAlive);
+        QVERIFY(wire(*answer).contains("\r\nRetry-After: 30\r\n"));
+        shared.setPaused(false);
+
+        answer = proxied->handle(getting("/ip", "X-Forwarded-For: 192.0.2.9\r\n"), noReply);
+        QCOMPARE(answer->response.body(), QByteArray("192.0.2.9\n"));
+        answer = direct->handle(getting("/ip", "X-Forwarded-For: 192.0.2.9\r\n"), noReply);
+        QCOMPARE(answer->response.body(), QByteArray("127.0.0.2\n"));
+        answer = proxied->handle(getting("/ip", "X-Forwarded-For: nobody\r\n"), noReply);
+        QVERIFY(answer->response.status() == 400 && !answer->keepAlive);
+
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress(u"127.0.0.2"_s), 0));
+        const QByteArray target =
+            "/port/" + QByteArray::number(listener.serverPort()) + "?format=text";
+        std::optional<HttpHandler::Answer> late;
+        QVERIFY(!direct->handle(getting(target), [&](const HttpHandler::Answer &a) { late = a; }));
+        QVERIFY(!late);
+        QTRY_VERIFY_WITH_TIMEOUT(late.has_value(), kPatience);
+        QVERIFY2(late->response.body().contains("reachable"), late->response.body().constData());
+
+        QVERIFY(reservation.reserve(listener.serverPort()));
+        answer = direct->handle(getting(target), noReply);
+        QVERIFY(answer && answer->response.status() != 200);
+        reservation.release(listener.serverPort());
+
+        // Abandoned, a check never answers.
+        QVERIFY(!direct->handle(getting(target), noReply));
+        direct->abandon();
+        QTest::qWait(200);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_FrontDoor)
+#include "tst_frontdoor.moc"
