@@ -173,7 +173,9 @@ private Q_SLOTS:
               "/usr/share/man/man8/vx-connectivity-tester.8.gz\n",
               "/usr/share/man/man1/vx-connectivity-check.1.gz\n",
               "/usr/share/bash-completion/completions/vx-connectivity-check\n",
-              "/usr/share/doc/vx-connectivity-tester/protocol.md"})
+              "/usr/share/doc/vx-connectivity-tester/protocol.md",
+              "/usr/share/doc/vx-connectivity-tester/metrics.md",
+              "/usr/share/doc/vx-connectivity-tester/vx-alerts.rules.yml\n"})
             QVERIFY2(files.contains(file), file);
         QVERIFY(!inside({u"readelf"_s, u"-S"_s, u"-W"_s, s_tester}).out.contains(".debug_info"));
         QCOMPARE(inside({s_check, u"--version"_s}).out,
