@@ -25,7 +25,7 @@ constexpr char kMoreHelp[] =
     "port), for -e as well: %s -e 40000\n"
     "\n"
     "Settings (environment, or /etc/default/vx-connectivity-tester for the unit):\n"
-    "\tVX_CONTROL_PORT, VX_HTTP_PORT, VX_HTTP_THREADS, VX_TRUSTED_PROXIES,\n"
+    "\tVX_CONTROL_PORT, VX_HTTP_PORT, VX_HTTP_THREADS, VX_TRUSTED_PROXIES, VX_METRICS_LISTEN,\n"
     "\tVX_MAX_CONNECTIONS_PER_ADDRESS, VX_MAX_TEST_TIME_MS, VX_DEBUGLOG_MAX_BYTES, "
     "VX_DEBUGLOG_DIR\n"
     "A setting that cannot be used stops the start with a line that names it.\n"

@@ -3,6 +3,7 @@
 #include "net/loggedtext.h"
 #include "net/peeraddress.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <sys/stat.h>
@@ -44,6 +45,7 @@ Settings Settings::fromEnvironment()
                                              u"a number of threads"_s))
         settings.frontDoor.threads = int(*threads);
     settings.readTrustedProxies();
+    settings.readMetricsListen();
     return settings;
 }
 
@@ -113,6 +115,36 @@ void Settings::readTrustedProxies()
         trusted.append(address);
     }
     frontDoor.trustedProxies = trusted;
+}
+
+void Settings::readMetricsListen()
+{
+    const char *name = "VX_METRICS_LISTEN";
+    const std::optional<QByteArray> text = valueOf(name);
+    if (!text)
+        return;
+    // IPv4 text before the last colon, or IPv6 text in brackets (its own colons would make the
+    // port ambiguous); a literal address only, so nothing is looked up at start.
+    const qsizetype colon = text->lastIndexOf(':');
+    const QByteArray host = colon < 0 ? QByteArray() : text->left(colon);
+    const QByteArray portText = colon < 0 ? QByteArray() : text->mid(colon + 1);
+    const bool bracketed = host.startsWith('[') && host.endsWith(']');
+    const QHostAddress address =
+        strictAddress(QString::fromLatin1(bracketed ? host.sliced(1, host.size() - 2) : host));
+    const bool addressOk =
+        !address.isNull() && (address.protocol() == QAbstractSocket::IPv6Protocol) == bracketed;
+    bool portOk =
+        !portText.isEmpty() && portText.size() <= 5 &&
+        std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const uint port = portText.toUInt();
+    portOk = portOk && port <= 65535 && (portText.size() == 1 || portText.front() != '0');
+    if (!addressOk || !portOk) {
+        complain(name, *text,
+                 u"is not an address and port (such as 127.0.0.1:9464 or [::1]:9464; port 0: "
+                 "any free port)"_s);
+        return;
+    }
+    metricsListen = Listen{address, quint16(port)};
 }
 
 void Settings::complain(const char *name, const QByteArray &value, const QString &what)

@@ -3,6 +3,7 @@
 #include "http/frontdoorsettings.h"
 #include "net/serverlimits.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,15 @@ public:
     ServerLimits limits;
     FrontDoorSettings frontDoor;
 
+    // Where a listener is told to listen.
+    struct Listen
+    {
+        QHostAddress address;
+        quint16 port = 0; // 0: any free port
+    };
+    // VX_METRICS_LISTEN; none: no metrics listener.
+    std::optional<Listen> metricsListen;
+
     // One line per unusable setting, naming it, its value and what is allowed:
     // VX_HTTP_PORT: "8o80" is not a port number (1 to 65535)
     QStringList problems() const { return m_problems; }
@@ -39,6 +49,7 @@ private:
     std::optional<quint16> port(const char *name);
     void readDebugLogDirectory();
     void readTrustedProxies();
+    void readMetricsListen();
     void complain(const char *name, const QByteArray &value, const QString &what);
 
     QStringList m_problems;

@@ -10,6 +10,7 @@ packages=(
     chromium   # the web front door's page in a real browser (its test skips without it)
     nodejs     # llhttp, the reference of the front door's differential test (skips without it)
     curl       # the front door's own-network test drives it from inside the namespace
+    prometheus # promtool checks the metrics scrape and alert rules; the server scrapes in a test
     debhelper dpkg-dev fakeroot lintian ccache   # the Debian package (scripts/package.sh)
 )
 

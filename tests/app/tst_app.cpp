@@ -77,6 +77,13 @@ private Q_SLOTS:
         row({u"-e"_s}, {u"VX_TRUSTED_PROXIES=127.0.0.1, 127.1"_s}, 78,
             "VX_TRUSTED_PROXIES: \"127.0.0.1, 127.1\" is not a list of addresses (IPv4 or IPv6, "
             "comma-separated)\n");
+        for (const char *listen :
+             {"::1:9464", "localhost:9464", "[127.0.0.1]:9464", "127.0.0.1:09464"})
+            row({u"-e"_s}, {u"VX_METRICS_LISTEN="_s + QLatin1StringView(listen)}, 78,
+                QByteArray("VX_METRICS_LISTEN: \"" + QByteArray(listen) +
+                           "\" is not an address and port (such as 127.0.0.1:9464 or [::1]:9464; "
+                           "port 0: any free port)\n")
+                    .constData());
         row({u"-e"_s}, {u"VX_CONTROL_PORT=\x1b[2K"_s}, 78,
             "VX_CONTROL_PORT: \"\\x1b[2K\" is not a port number (0 to 65535; 0: any free "
             "port)\n");

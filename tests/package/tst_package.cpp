@@ -177,7 +177,10 @@ private Q_SLOTS:
               "/usr/share/bash-completion/completions/vx-connectivity-check\n",
               "/usr/share/bash-completion/completions/vx-connectivity-tester\n",
               "/usr/share/doc/vx-connectivity-tester/README.Debian",
-              "/usr/share/doc/vx-connectivity-tester/protocol.md"})
+              "/usr/share/doc/vx-connectivity-tester/protocol.md",
+              "/usr/share/doc/vx-connectivity-tester/json.md",
+              "/usr/share/doc/vx-connectivity-tester/metrics.md",
+              "/usr/share/doc/vx-connectivity-tester/vx-alerts.rules.yml\n"})
             QVERIFY2(files.contains(file), file);
         QVERIFY(!inside({u"readelf"_s, u"-S"_s, u"-W"_s, s_tester}).out.contains(".debug_info"));
         QCOMPARE(inside({s_check, u"--version"_s}).out,
