@@ -23,6 +23,9 @@ QString CheckHint::forResult(const CheckResult &result, const QHostAddress &loca
         return unavailableHere(result.check, local);
     case CheckResult::UnavailableAtServer:
         return unavailableAtServer(result.check);
+    case CheckResult::RateLimited:
+        return u"nothing here: the tester limits the tests one address may run; wait the time "
+               "given, then check again"_s;
     case CheckResult::Error:
         break;
     }

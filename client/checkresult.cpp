@@ -15,6 +15,8 @@ QString CheckResult::outcomeName() const
         return u"unavailable"_s;
     case UnavailableAtServer:
         return u"unavailable at the server"_s;
+    case RateLimited:
+        return u"rate limited"_s;
     case Error:
         break;
     }

@@ -13,6 +13,7 @@ struct CheckResult
         TimedOut,            // the server did not answer or did not finish the test in time
         Unavailable,         // the port could not be listened on or bound on this machine
         UnavailableAtServer, // the server reported that it could not listen or bind
+        RateLimited,         // the server takes no more tests from this address for a while
         Error,               // the control connection was lost
     };
 
@@ -28,7 +29,8 @@ struct CheckResult
     QString hint;
     qint64 elapsed_ms = 0;
 
-    // "reachable", "blocked", "timeout", "unavailable", "unavailable at the server", "error":
+    // "reachable", "blocked", "timeout", "unavailable", "unavailable at the server",
+    // "rate limited", "error":
     // the words of the text report and of --json alike.
     QString outcomeName() const;
     // "here", "server", or empty for none.

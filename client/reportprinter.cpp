@@ -18,6 +18,7 @@ constexpr std::array outcomes{CheckResult::Reachable,
                               CheckResult::TimedOut,
                               CheckResult::Unavailable,
                               CheckResult::UnavailableAtServer,
+                              CheckResult::RateLimited,
                               CheckResult::Error};
 
 qsizetype count(const QList<CheckResult> &results, CheckResult::Outcome outcome)
