@@ -40,6 +40,12 @@ Settings Settings::fromEnvironment()
     if (const auto ms = settings.number("VX_MAX_TEST_TIME_MS", 0, intMax,
                                         u"a number of milliseconds"_s, u"; 0: no limit"_s))
         settings.limits.maxTestTimeMs = *ms == 0 ? int(intMax) : int(*ms);
+    if (const auto seconds = settings.number("VX_CONTROL_IDLE_TIMEOUT_S", 0, 86400,
+                                             u"a number of seconds"_s, u"; 0: no limit"_s))
+        settings.limits.controlIdleTimeoutS = int(*seconds);
+    if (const auto rate = settings.number("VX_CONTROL_TESTS_PER_MINUTE", 0, 1000000,
+                                          u"a number of tests"_s, u"; 0: no limit"_s))
+        settings.limits.controlTestsPerMinute = int(*rate);
     settings.frontDoor.port = settings.port("VX_HTTP_PORT");
     if (const auto threads = settings.number("VX_HTTP_THREADS", 1, FrontDoorSettings::MaxThreads,
                                              u"a number of threads"_s))

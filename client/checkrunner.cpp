@@ -151,6 +151,14 @@ void CheckRunner::onServerLine(const QString &line)
 {
     if (m_phase != Phase::Running && m_phase != Phase::Settling)
         return;
+    if (const std::optional<int> wait = ControlProtocol::rateLimitedSeconds(line)) {
+        // The request was turned away before any test started at either end.
+        if (m_phase == Phase::Running)
+            conclude(CheckOutcome::RateLimited,
+                     u"the tester takes no more tests from this address for now; try again in "
+                     "%1 s"_s.arg(*wait));
+        return;
+    }
     if (!line.startsWith(ControlProtocol::PortTestingWord, Qt::CaseInsensitive))
         return;
     const std::optional<PortTestingLine> parsed = PortTestingLine::parse(line);
@@ -273,9 +281,10 @@ QString CheckRunner::servedHereHint(const CheckResult &result) const
 // Whether the server's test of this check is over decides when the next check may start.
 void CheckRunner::settle(CheckOutcome::Kind outcome)
 {
-    if (outcome == CheckOutcome::NotTestableHere || m_server_ended || m_reported) {
-        // No request went out, the server said it ended, or this side's result line (sent
-        // before any later request) ends it.
+    if (outcome == CheckOutcome::NotTestableHere || outcome == CheckOutcome::RateLimited ||
+        m_server_ended || m_reported) {
+        // No request went out or the server turned it away, the server said it ended, or this
+        // side's result line (sent before any later request) ends it.
         next();
     } else if (m_server_started) {
         endServerTest();

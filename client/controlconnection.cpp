@@ -157,7 +157,8 @@ QString ControlConnection::closedReason() const
 bool ControlConnection::isProtocolLine(const QString &line)
 {
     return line.startsWith(ControlProtocol::PublicIpPrefix) ||
-           line.startsWith(ControlProtocol::PortTestingWord, Qt::CaseInsensitive);
+           line.startsWith(ControlProtocol::PortTestingWord, Qt::CaseInsensitive) ||
+           ControlProtocol::rateLimitedSeconds(line).has_value();
 }
 
 void ControlConnection::fail(const QString &reason)

@@ -24,59 +24,64 @@ namespace {
 
 using ControlProtocol::Result;
 
-// What "(porttesting)\s+(in|out)\s+(udp|tcp)\s+(\d+)\s?(timeout|failure|success)?" finds: the
-// first "porttesting" that the rest of the pattern follows; the result counts after at most one
-// white-space character.
+// A whole "porttesting" line, white space around it aside: the word, direction, protocol and
+// port, then nothing, or a result after at most one white-space character; only a failure may
+// be followed by more (its reason).
 std::optional<PortTestingLine> referencePortTestingLine(QStringView text)
 {
     constexpr QStringView word = u"porttesting";
-    for (qsizetype at = 0; at < text.size(); ++at) {
-        if (!TextScan::hasWordAt(text, at, word))
-            continue;
-        qsizetype position = TextScan::skipSpaces(text, at + word.size());
-        if (position == at + word.size())
-            continue;
-        PortTestingLine line;
-        if (TextScan::hasWordAt(text, position, u"in")) {
-            line.direction = ControlProtocol::In;
-            position += 2;
-        } else if (TextScan::hasWordAt(text, position, u"out")) {
-            line.direction = ControlProtocol::Out;
-            position += 3;
-        } else {
-            continue;
-        }
-        qsizetype next = TextScan::skipSpaces(text, position);
-        if (next == position)
-            continue;
-        position = next;
-        if (TextScan::hasWordAt(text, position, u"tcp"))
-            line.protocol = ControlProtocol::Tcp;
-        else if (TextScan::hasWordAt(text, position, u"udp"))
-            line.protocol = ControlProtocol::Udp;
-        else
-            continue;
-        next = TextScan::skipSpaces(text, position + 3);
-        if (next == position + 3)
-            continue;
-        position = next;
-        next = TextScan::skipDigits(text, position);
-        if (next == position)
-            continue;
-        line.port = TextScan::toInt(text.sliced(position, next - position)).value_or(-1);
-        position = next;
-        if (position < text.size() && TextScan::isSpace(text[position]))
-            ++position;
-        const std::pair<QStringView, Result> results[] = {{u"timeout", Result::Timeout},
-                                                          {u"failure", Result::Failure},
-                                                          {u"success", Result::Success}};
-        for (const auto &[name, result] : results) {
-            if (TextScan::hasWordAt(text, position, name))
-                line.result = result;
-        }
-        return line;
+    const auto onlySpacesFrom = [&](qsizetype from) {
+        return TextScan::skipSpaces(text, from) == text.size();
+    };
+    const qsizetype at = TextScan::skipSpaces(text, 0);
+    if (!TextScan::hasWordAt(text, at, word))
+        return std::nullopt;
+    qsizetype position = TextScan::skipSpaces(text, at + word.size());
+    if (position == at + word.size())
+        return std::nullopt;
+    PortTestingLine line;
+    if (TextScan::hasWordAt(text, position, u"in")) {
+        line.direction = ControlProtocol::In;
+        position += 2;
+    } else if (TextScan::hasWordAt(text, position, u"out")) {
+        line.direction = ControlProtocol::Out;
+        position += 3;
+    } else {
+        return std::nullopt;
     }
-    return std::nullopt;
+    qsizetype next = TextScan::skipSpaces(text, position);
+    if (next == position)
+        return std::nullopt;
+    position = next;
+    if (TextScan::hasWordAt(text, position, u"tcp"))
+        line.protocol = ControlProtocol::Tcp;
+    else if (TextScan::hasWordAt(text, position, u"udp"))
+        line.protocol = ControlProtocol::Udp;
+    else
+        return std::nullopt;
+    next = TextScan::skipSpaces(text, position + 3);
+    if (next == position + 3)
+        return std::nullopt;
+    position = next;
+    next = TextScan::skipDigits(text, position);
+    if (next == position)
+        return std::nullopt;
+    line.port = TextScan::toInt(text.sliced(position, next - position)).value_or(-1);
+    position = next;
+    if (onlySpacesFrom(position))
+        return line;
+    if (TextScan::isSpace(text[position]))
+        ++position;
+    const std::pair<QStringView, Result> results[] = {{u"timeout", Result::Timeout},
+                                                      {u"failure", Result::Failure},
+                                                      {u"success", Result::Success}};
+    for (const auto &[name, result] : results) {
+        if (TextScan::hasWordAt(text, position, name))
+            line.result = result;
+    }
+    if (!line.result || (line.result != Result::Failure && !onlySpacesFrom(position + 7)))
+        return std::nullopt;
+    return line;
 }
 
 QString render(const PortTestingLine &line)
@@ -103,7 +108,7 @@ void checkText(const QString &text)
     FUZZ_CHECK(line->port >= -1);
 
     // The line written out plainly reads back the same, in capitals too; with two blanks before
-    // the result, the result is not read.
+    // the result, it is no line.
     const QString rendered = render(*line);
     FUZZ_CHECK(line->port < 0 || line->text() == rendered);
     FUZZ_CHECK(PortTestingLine::parse(rendered) == line);
@@ -111,8 +116,7 @@ void checkText(const QString &text)
     if (line->result) {
         const QString name = ControlProtocol::resultName(*line->result);
         const QString twoBlanks = rendered.first(rendered.size() - name.size()) + u' ' + name;
-        const std::optional<PortTestingLine> withoutResult = PortTestingLine::parse(twoBlanks);
-        FUZZ_CHECK(withoutResult && !withoutResult->result && withoutResult->port == line->port);
+        FUZZ_CHECK(!PortTestingLine::parse(twoBlanks));
     }
 }
 

@@ -32,7 +32,8 @@ public:
     FrontDoorShared(const CallerResolver &callers, int maxCheckTimeMs, int maxPerAddress,
                     PortReservation &reservation, DescriptorBudget &budget)
         : m_callers(callers), m_routes(maxCheckTimeMs), m_reservation(reservation),
-          m_budget(budget), m_limiter(maxPerAddress)
+          m_budget(budget), m_share(budget.addShare(DescriptorBudget::DoorFloorPercent)),
+          m_limiter(maxPerAddress)
     {
     }
 
@@ -68,8 +69,8 @@ public:
     const CallerResolver &callers() const { return m_callers; }
     const FrontDoorRoutes &routes() const { return m_routes; }
     PortReservation &reservation() const { return m_reservation; }
-    // Descriptors for one more connection, within the service's budget and within this door's
-    // half of it: the control port always keeps room, however many web clients come.
+    // Descriptors for one more connection, from this door's share of the service's budget: each
+    // door keeps a floor the other cannot take, however many clients crowd it.
     bool takeDescriptors() override;
     void giveDescriptors() override;
     bool isPaused() const { return m_paused.load(std::memory_order_relaxed); }
@@ -85,22 +86,16 @@ private:
     const FrontDoorRoutes m_routes;
     PortReservation &m_reservation;
     DescriptorBudget &m_budget;
+    const DescriptorBudget::Share m_share;
     std::atomic<bool> m_paused = false;
     std::atomic<int> m_open = 0;
-    std::atomic<int> m_descriptors = 0;
     QMutex m_mutex;
     ConnectionLimiter m_limiter;
 };
 
 inline bool FrontDoorShared::takeDescriptors()
 {
-    const int half = (DescriptorBudget::limit() - m_budget.base() - DescriptorBudget::Reserve) / 2;
-    if (m_descriptors.fetch_add(DescriptorsPerConnection) + DescriptorsPerConnection > half ||
-        !m_budget.take(DescriptorsPerConnection)) {
-        m_descriptors.fetch_sub(DescriptorsPerConnection);
-        return false;
-    }
-    return true;
+    return m_budget.take(m_share, DescriptorsPerConnection);
 }
 
 inline std::unique_ptr<HttpHandler> FrontDoorShared::createHandler(const QHostAddress &peer,
@@ -111,6 +106,5 @@ inline std::unique_ptr<HttpHandler> FrontDoorShared::createHandler(const QHostAd
 
 inline void FrontDoorShared::giveDescriptors()
 {
-    m_budget.give(DescriptorsPerConnection);
-    m_descriptors.fetch_sub(DescriptorsPerConnection);
+    m_budget.give(m_share, DescriptorsPerConnection);
 }

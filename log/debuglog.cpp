@@ -285,6 +285,32 @@ qint64 makeRoomLocked(const QByteArray &prefix, qint64 size)
     return qBound(qint64(0), maxBytes() - ClosingBannerSize - s_size.load(), size);
 }
 
+// The message as one line of the file: every control character (C0, DEL, C1 such as U+0085) and
+// the Unicode line and paragraph separators written as an escape, so no text, whoever wrote it,
+// can end its line early or start one that looks like another event. Backslashes are left as they
+// are: call sites that log client text escape it themselves (loggedText) and double them there.
+QByteArray escapedText(const QString &text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            out += "\\n";
+        else if (u == u'\r')
+            out += "\\r";
+        else if (u == u'\t')
+            out += "\\t";
+        else if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            out.append("\\x").append(QByteArray::number(u, 16).rightJustified(2, '0'));
+        else if (u == 0x2028 || u == 0x2029)
+            out.append("\\u").append(QByteArray::number(u, 16));
+        else
+            out += u <= 0xff ? char(u) : '?';
+    }
+    return out;
+}
+
 // A foreground run in a terminal shows its log live; a service or a test run stays quiet.
 void copyToTerminal(const QByteArray &line)
 {
@@ -358,7 +384,7 @@ void DebugLog::write(int type, const QString &text)
         return;
     t_in_handler = true;
     const QByteArray prefix = linePrefix();
-    const QByteArray line = prefix + levelPrefix(type) + text.toLatin1() + '\n';
+    const QByteArray line = prefix + levelPrefix(type) + escapedText(text) + '\n';
     if (type == QtFatalMsg || !writeShared(line))
         writeExclusive(type, prefix, line);
     if (t_failure_errno != 0)

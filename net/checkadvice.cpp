@@ -36,6 +36,9 @@ QStringList CheckAdvice::steps(CheckOutcome::Kind outcome, const Situation &situ
         return {notTestableAtTester(situation)};
     case CheckOutcome::TesterSilent:
         return {u"Is the tester overloaded, or busy testing this port for another client?"_s};
+    case CheckOutcome::RateLimited:
+        return {u"Nothing to check here: the tester limits the tests one address may run. Wait "
+                "the time it gave, then check again."_s};
     case CheckOutcome::TesterLost:
         break;
     }

@@ -19,6 +19,8 @@ QString CheckOutcome::word(Kind kind)
         return u"not-testable-at-tester"_s;
     case TesterSilent:
         return u"tester-silent"_s;
+    case RateLimited:
+        return u"rate-limited"_s;
     case TesterLost:
         break;
     }
@@ -42,6 +44,8 @@ QString CheckOutcome::meaning(Kind kind)
         return u"the tester could not make the check on its side"_s;
     case TesterSilent:
         return u"the tester did not answer in time"_s;
+    case RateLimited:
+        return u"the tester takes no more tests from this address for now"_s;
     case TesterLost:
         break;
     }

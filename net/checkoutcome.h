@@ -16,12 +16,13 @@ public:
         NotTestableHere,     // this machine could not listen on or bind the port
         NotTestableAtTester, // the tester could not listen, bind or connect for the check
         TesterSilent,        // the tester did not answer, or did not finish the test, in time
+        RateLimited,         // the tester takes no more tests from this address for a while
         TesterLost,          // the connection to the tester was lost
     };
     static constexpr int KindCount = TesterLost + 1;
 
     // "reachable", "refused", "timeout", "unreachable", "not-testable-here",
-    // "not-testable-at-tester", "tester-silent", "tester-lost": no blanks, so that they serve
+    // "not-testable-at-tester", "tester-silent", "rate-limited", "tester-lost": no blanks, so that they serve
     // as JSON keys as well.
     static QString word(Kind kind);
     // One sentence for people, e.g. for the page.

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <climits>
 
 using namespace Qt::StringLiterals;
@@ -13,20 +14,56 @@ void DescriptorBudget::measureBase()
     m_base = openDescriptors();
 }
 
-bool DescriptorBudget::take(int count)
+DescriptorBudget::Share DescriptorBudget::addShare(int floorPercent)
+{
+    const std::lock_guard lock(m_mutex);
+    m_accounts.push_back(Account{std::clamp(floorPercent, 0, 100), 0});
+    return Share(m_accounts.size() - 1);
+}
+
+int DescriptorBudget::room() const
 {
     const qint64 room = qint64(limit()) - m_base.load() - Reserve;
-    int taken = m_taken.load();
-    do {
-        if (qint64(taken) + count > room)
-            return false;
-    } while (!m_taken.compare_exchange_weak(taken, taken + count));
+    return int(std::clamp<qint64>(room, 0, INT_MAX));
+}
+
+bool DescriptorBudget::take(Share share, int count)
+{
+    const qint64 room = this->room();
+    const std::lock_guard lock(m_mutex);
+    Q_ASSERT(share >= 0 && share < int(m_accounts.size()));
+    // What the other shares still lack of their floors is not for this one to take.
+    qint64 owed = 0;
+    for (int i = 0; i < int(m_accounts.size()); ++i) {
+        if (i != share)
+            owed +=
+                std::max<qint64>(0, room * m_accounts[i].floorPercent / 100 - m_accounts[i].taken);
+    }
+    if (qint64(m_taken) + count + owed > room)
+        return false;
+    m_taken += count;
+    m_accounts[share].taken += count;
     return true;
 }
 
-void DescriptorBudget::give(int count)
+void DescriptorBudget::give(Share share, int count)
 {
-    m_taken.fetch_sub(count);
+    const std::lock_guard lock(m_mutex);
+    Q_ASSERT(share >= 0 && share < int(m_accounts.size()));
+    m_taken -= count;
+    m_accounts[share].taken -= count;
+}
+
+int DescriptorBudget::taken() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_taken;
+}
+
+int DescriptorBudget::taken(Share share) const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_accounts.at(share).taken;
 }
 
 int DescriptorBudget::openDescriptors()

@@ -1,5 +1,6 @@
 #include "porttest/porttest.h"
 
+#include "net/loggedtext.h"
 #include "net/peeraddress.h"
 #include "porttest/porttestlogging.h"
 #include "protocol/porttestingline.h"
@@ -21,19 +22,11 @@ constexpr int pingInterval = 50;
 constexpr char pingText[] = "PortTestPing";
 constexpr qint64 pingSize = sizeof(pingText) - 1;
 
-template<typename T> void releaseLater(T *&object)
-{
-    if (object) {
-        object->deleteLater();
-        object = nullptr;
-    }
-}
-
-void stopAndReleaseLater(QTimer *&timer)
+template<typename Owned> void stopAndRelease(Owned &timer)
 {
     if (timer) {
         timer->stop();
-        releaseLater(timer);
+        timer.reset();
     }
 }
 
@@ -59,46 +52,16 @@ PortTest::PortTest(quint16 port, Protocol protocol, Direction direction, int tim
 {
 }
 
-PortTest::PortTest(const PortTest &other) : QObject()
-{
-    copySettings(other);
-}
-
-PortTest &PortTest::operator=(const PortTest &other)
-{
-    if (this != &other) {
-        // A copy never holds sockets or timers, so whatever this test held goes.
-        cleanup();
-        copySettings(other);
-    }
-    return *this;
-}
-
 PortTest::~PortTest()
 {
     // No event loop may run for this thread again (a finished worker, the end of a run), so what
     // is still held goes now. No socket or timer of ours is emitting here: every path that runs
     // inside their signals has released them before anything outside the test can react.
-    delete m_packet_timer;
-    delete m_timeout_timer;
-    delete m_udp_socket;
-    delete m_tcp_socket;
-    delete m_tcp_server;
-}
-
-void PortTest::copySettings(const PortTest &other)
-{
-    m_port = other.m_port;
-    m_protocol = other.m_protocol;
-    m_direction = other.m_direction;
-    m_timeout = other.m_timeout;
-    m_server_side = other.m_server_side;
-    m_success = other.m_success;
-    m_finished = other.m_finished;
-    m_timed_out = other.m_timed_out;
-    m_error = other.m_error;
-    m_peer_address = other.m_peer_address;
-    m_text = other.m_text;
+    delete m_packet_timer.release();
+    delete m_timeout_timer.release();
+    delete m_udp_socket.release();
+    delete m_tcp_socket.release();
+    delete m_tcp_server.release();
 }
 
 bool PortTest::handleTest(bool serverSide)
@@ -106,7 +69,7 @@ bool PortTest::handleTest(bool serverSide)
     // A second run starts from nothing instead of leaking the first run's sockets and timers.
     cleanup();
     m_server_side = serverSide;
-    m_finished = false;
+    m_state = State::Running;
     qCDebug(lcPortTest, "PortTest::handleTest() - called!");
     if (m_server_side)
         startTimeoutTimer();
@@ -115,8 +78,8 @@ bool PortTest::handleTest(bool serverSide)
 
 void PortTest::startTimeoutTimer()
 {
-    m_timeout_timer = new QTimer;
-    connect(m_timeout_timer, &QTimer::timeout, this, &PortTest::onTimeoutReached,
+    m_timeout_timer.reset(new QTimer);
+    connect(m_timeout_timer.get(), &QTimer::timeout, this, &PortTest::onTimeoutReached,
             Qt::QueuedConnection);
     m_timeout_timer->setSingleShot(true);
     // A coarse timer may fire 5% early: a peer acting just before the limit would be told
@@ -129,15 +92,15 @@ void PortTest::startPacketTimer()
 {
     if (m_packet_timer)
         return; // one pinger per test, however many go lines arrive
-    m_packet_timer = new QTimer;
-    connect(m_packet_timer, &QTimer::timeout, this, &PortTest::onPacketTimer);
+    m_packet_timer.reset(new QTimer);
+    connect(m_packet_timer.get(), &QTimer::timeout, this, &PortTest::onPacketTimer);
     m_packet_timer->start(pingInterval);
 }
 
 void PortTest::cleanup()
 {
-    stopAndReleaseLater(m_packet_timer);
-    stopAndReleaseLater(m_timeout_timer);
+    stopAndRelease(m_packet_timer);
+    stopAndRelease(m_timeout_timer);
     // Closed at once so the port is free the moment the test ends, not only once the event loop
     // gets round to the deferred delete.
     if (m_udp_socket)
@@ -146,15 +109,14 @@ void PortTest::cleanup()
         m_tcp_socket->close();
     if (m_tcp_server)
         m_tcp_server->close();
-    releaseLater(m_udp_socket);
-    releaseLater(m_tcp_socket);
-    releaseLater(m_tcp_server);
+    m_udp_socket.reset();
+    m_tcp_socket.reset();
+    m_tcp_server.reset();
 }
 
-void PortTest::finish(bool success)
+void PortTest::finish(State end)
 {
-    m_finished = true;
-    m_success = success;
+    m_state = end;
     cleanup();
 }
 
@@ -172,7 +134,7 @@ void PortTest::announce()
 // ping, whichever test received it.
 void PortTest::succeed(Direction reported)
 {
-    finish(true);
+    finish(State::Succeeded);
     // Success lines carry their own line end; the others get theirs when sent.
     Q_EMIT sendToPeer(ControlProtocol::resultLine(reported, m_protocol, m_port, Result::Success) +
                       ControlProtocol::LineEnd);
@@ -181,12 +143,11 @@ void PortTest::succeed(Direction reported)
 
 void PortTest::onTimeoutReached()
 {
-    if (m_finished) {
+    if (isFinished()) {
         qCDebug(lcPortTest, "PortTest::onTimeoutReached() - already finished not triggering twice");
         return;
     }
-    m_timed_out = true;
-    finish(false);
+    finish(State::TimedOut);
     Q_EMIT testDone(false);
     Q_EMIT sendToPeer(
         ControlProtocol::resultLine(m_direction, m_protocol, m_port, Result::Timeout));
@@ -198,13 +159,14 @@ void PortTest::onTimeoutReached()
 void PortTest::onAbortTest()
 {
     qCDebug(lcPortTest, "PortTest::onAbortTest()");
-    finish(false);
+    // A test that timed out stays timed out; any other ends failed.
+    finish(m_state == State::TimedOut ? State::TimedOut : State::Failed);
 }
 
 void PortTest::onFailure()
 {
     qCDebug(lcPortTest, "PortTest::onFailure()");
-    finish(false);
+    finish(m_state == State::TimedOut ? State::TimedOut : State::Failed);
 }
 
 // ---- TCP ----
@@ -216,10 +178,10 @@ bool PortTest::setupTCPTest()
 
 bool PortTest::setupTcpIn()
 {
-    m_tcp_server = new QTcpServer;
+    m_tcp_server.reset(new QTcpServer);
     // One connection decides the test: accepting more would only cost descriptors.
     m_tcp_server->setMaxPendingConnections(1);
-    connect(m_tcp_server, &QTcpServer::newConnection, this, &PortTest::onTcpConnection);
+    connect(m_tcp_server.get(), &QTcpServer::newConnection, this, &PortTest::onTcpConnection);
     if (!m_tcp_server->listen(localAddressFor(m_peer_address), m_port)) {
         m_error = m_tcp_server->errorString();
         qCDebug(lcPortTest, "PortTest::setupTCPTest() - listening on port %d failed! Error: %s",
@@ -233,8 +195,8 @@ bool PortTest::setupTcpIn()
 
 bool PortTest::setupTcpOut()
 {
-    m_tcp_socket = new QTcpSocket;
-    connect(m_tcp_socket, &QTcpSocket::connected, this, &PortTest::onConnected,
+    m_tcp_socket.reset(new QTcpSocket);
+    connect(m_tcp_socket.get(), &QTcpSocket::connected, this, &PortTest::onConnected,
             Qt::QueuedConnection);
     announce();
     // On the requesting side the peer's go line starts the connection once it listens.
@@ -245,7 +207,7 @@ bool PortTest::setupTcpOut()
 
 void PortTest::onTcpConnection()
 {
-    if (m_finished || !m_tcp_server || !m_tcp_server->hasPendingConnections())
+    if (isFinished() || !m_tcp_server || !m_tcp_server->hasPendingConnections())
         return;
     // The connection stays a child of the listener and goes with it; closed at once, so a
     // connection holds at most the listener and this one descriptor for its test.
@@ -265,7 +227,7 @@ void PortTest::onTcpConnection()
 
 void PortTest::onConnected()
 {
-    if (m_finished)
+    if (isFinished())
         return;
     succeed(Out);
 }
@@ -274,9 +236,9 @@ void PortTest::onConnected()
 
 bool PortTest::setupUDPTest()
 {
-    m_udp_socket = new QUdpSocket;
+    m_udp_socket.reset(new QUdpSocket);
     // Both directions receive: an "out" test can be pinged back on its own socket.
-    connect(m_udp_socket, &QUdpSocket::readyRead, this, &PortTest::onReadPendingDatagrams,
+    connect(m_udp_socket.get(), &QUdpSocket::readyRead, this, &PortTest::onReadPendingDatagrams,
             Qt::QueuedConnection);
     const bool bound = m_direction == In ? bindUdpIn() : bindUdpOut();
     if (!bound && m_server_side)
@@ -309,7 +271,7 @@ bool PortTest::bindUdpOut()
 
 void PortTest::onPacketTimer()
 {
-    if (m_finished || !m_udp_socket)
+    if (isFinished() || !m_udp_socket)
         return;
     const qint64 written = m_udp_socket->writeDatagram(QByteArray::fromRawData(pingText, pingSize),
                                                        QHostAddress(m_peer_address), m_port);
@@ -319,7 +281,7 @@ void PortTest::onPacketTimer()
 
 void PortTest::onReadPendingDatagrams()
 {
-    if (m_finished || !m_udp_socket)
+    if (isFinished() || !m_udp_socket)
         return;
     while (m_udp_socket->hasPendingDatagrams()) {
         QByteArray datagram(std::max<qint64>(m_udp_socket->pendingDatagramSize(), 0), '\0');
@@ -344,17 +306,17 @@ void PortTest::onControlMessage(QString mes)
     const std::optional<PortTestingLine> line = PortTestingLine::parse(mes);
     if (!line) {
         qCDebug(lcPortTest, "PortTest::onControlMessage got invalid commandline: %s",
-                mes.toLocal8Bit().constData());
+                loggedText(mes).constData());
         return;
     }
 
     if (m_server_side) {
         qCDebug(lcPortTest, "ServerSide - PortTest::onControlMessage() -> %s",
-                mes.toLocal8Bit().constData());
+                loggedText(mes).constData());
         applyServerReport(*line);
     } else {
         qCDebug(lcPortTest, "ClientSide - PortTest::onControlMessage() -> %s",
-                mes.toLocal8Bit().constData());
+                loggedText(mes).constData());
         applyClientReport(*line);
     }
 }
@@ -368,10 +330,10 @@ void PortTest::applyServerReport(const PortTestingLine &line)
                 "currently scheduled test!");
         return;
     }
-    if (m_finished || !line.result || line.result == Result::Timeout)
+    if (isFinished() || !line.result || line.result == Result::Timeout)
         return; // a timeout, or no result: the test's own timer decides
     const bool success = line.result == Result::Success;
-    finish(success);
+    finish(success ? State::Succeeded : State::Failed);
     Q_EMIT testDone(success);
 }
 
@@ -379,17 +341,17 @@ void PortTest::applyClientReport(const PortTestingLine &line)
 {
     if (line.result) {
         // A TCP success is seen by this side itself; the peer's report of it changes nothing.
-        if (m_finished || (line.result == Result::Success && line.protocol != Udp))
+        if (isFinished() || (line.result == Result::Success && line.protocol != Udp))
             return;
-        if (line.result == Result::Timeout)
-            m_timed_out = true;
-        finish(line.result == Result::Success);
-        Q_EMIT testDone(m_success);
+        finish(line.result == Result::Success   ? State::Succeeded
+               : line.result == Result::Timeout ? State::TimedOut
+                                                : State::Failed);
+        Q_EMIT testDone(isSuccess());
         return;
     }
     // A go line: the peer is ready. Only "in" (the peer listens or binds) asks this side to act,
     // and a test that has ended starts nothing again.
-    if (line.direction != In || m_finished)
+    if (line.direction != In || isFinished())
         return;
     if (line.protocol == Udp) {
         startPacketTimer();

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class PortTestingLine;
 class QTcpServer;
 class QTcpSocket;
@@ -27,12 +29,14 @@ public:
     using enum ControlProtocol::Protocol;
     using enum ControlProtocol::Direction;
 
+    // Where a test is: created, running (also after a failed setup: it then ends by its time
+    // limit), or ended one of three ways. An aborted test counts as failed.
+    enum class State { Created, Running, Succeeded, Failed, TimedOut };
+
     PortTest();
     PortTest(quint16 port, Protocol protocol, Direction direction, int timeout,
              const QString &text);
-    // Copies carry the parameters and flags, never sockets or timers.
-    PortTest(const PortTest &other);
-    PortTest &operator=(const PortTest &other);
+    Q_DISABLE_COPY_MOVE(PortTest)
     ~PortTest() override;
 
     // Starts the test; false when the TCP listen or UDP bind failed (the test then ends by its
@@ -44,9 +48,14 @@ public:
     Direction direction() const { return m_direction; }
     int timeout() const { return m_timeout; }
     bool isServerSide() const { return m_server_side; }
-    bool isSuccess() const { return m_success; }
-    bool isFinished() const { return m_finished; }
-    bool isTimedOut() const { return m_timed_out; }
+    State state() const { return m_state; }
+    bool isSuccess() const { return m_state == State::Succeeded; }
+    bool isFinished() const
+    {
+        return m_state == State::Succeeded || m_state == State::Failed ||
+               m_state == State::TimedOut;
+    }
+    bool isTimedOut() const { return m_state == State::TimedOut; }
     QString errorString() const { return m_error; }
     QString peerAddress() const { return m_peer_address; }
     void setPeerAddress(const QString &address) { m_peer_address = address; }
@@ -83,25 +92,30 @@ private:
     void announce();
     void applyServerReport(const PortTestingLine &line);
     void applyClientReport(const PortTestingLine &line);
-    void finish(bool success);
+    void finish(State end);
     void succeed(Direction reported);
-    void copySettings(const PortTest &other);
     // Releases sockets and timers through deleteLater; safe to call any number of times.
     void cleanup();
 
-    QUdpSocket *m_udp_socket = nullptr;
-    QTcpSocket *m_tcp_socket = nullptr;
-    QTcpServer *m_tcp_server = nullptr;
-    QTimer *m_packet_timer = nullptr;
-    QTimer *m_timeout_timer = nullptr;
+    // Sockets and timers may be inside one of their own signals when the test ends: they go
+    // through deleteLater, except in the destructor (see there).
+    struct DeleteLater
+    {
+        void operator()(QObject *object) const { object->deleteLater(); }
+    };
+    template<typename T> using Owned = std::unique_ptr<T, DeleteLater>;
+
+    Owned<QUdpSocket> m_udp_socket;
+    Owned<QTcpSocket> m_tcp_socket;
+    Owned<QTcpServer> m_tcp_server;
+    Owned<QTimer> m_packet_timer;
+    Owned<QTimer> m_timeout_timer;
     quint16 m_port = 0;
     Protocol m_protocol = Udp;
     Direction m_direction = In;
     int m_timeout = ControlProtocol::DefaultTimeLimitMs;
     bool m_server_side = true;
-    bool m_success = false;
-    bool m_finished = false;
-    bool m_timed_out = false;
+    State m_state = State::Created;
     QString m_error;
     QString m_peer_address;
     QString m_text;

@@ -64,6 +64,24 @@ QString publicIpLine(const QString &address)
     return PublicIpPrefix + address;
 }
 
+QString rateLimitedLine(int seconds)
+{
+    return RateLimitedWord + u' ' + QString::number(seconds);
+}
+
+std::optional<int> rateLimitedSeconds(QStringView line)
+{
+    const QStringView text = line.trimmed();
+    if (!text.startsWith(RateLimitedWord, Qt::CaseInsensitive))
+        return std::nullopt;
+    const QStringView number = text.sliced(RateLimitedWord.size()).trimmed();
+    bool ok = false;
+    const int seconds = number.toInt(&ok, 10);
+    if (!ok || seconds < 0 || number.size() == text.size() - RateLimitedWord.size())
+        return std::nullopt;
+    return seconds;
+}
+
 QByteArray wireLine(QStringView line)
 {
     const QStringView bare = line.endsWith(LineEnd) ? line.chopped(LineEnd.size()) : line;

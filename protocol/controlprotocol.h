@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 // The control connection's words, numbers and lines. The server, the port test and the client
 // tool write and read the protocol only through these, so the two ends cannot drift apart.
 namespace ControlProtocol {
@@ -23,6 +25,9 @@ inline constexpr QLatin1StringView GetPublicIpWord("getpublicip");
 inline constexpr QLatin1StringView TestPortWord("testport");
 inline constexpr QLatin1StringView PortTestingWord("porttesting");
 inline constexpr QLatin1StringView PublicIpPrefix("Public IP ");
+// The answer to a "testport" beyond the rate the service allows one address (when it limits
+// one): "ratelimited 12", the whole seconds until the next test will be taken.
+inline constexpr QLatin1StringView RateLimitedWord("ratelimited");
 // What ends every line on the wire, exactly once.
 inline constexpr QLatin1StringView LineEnd("\r\n");
 
@@ -50,6 +55,11 @@ QString resultLine(Direction direction, Protocol protocol, int port, Result resu
 QString testPortLine(Direction direction, Protocol protocol, int port, int timeLimitMs);
 // "Public IP 192.0.2.7"
 QString publicIpLine(const QString &address);
+// "ratelimited 12"
+QString rateLimitedLine(int seconds);
+// The seconds of a "ratelimited" line (any letter case, blanks around), or none when the line
+// is no such line.
+std::optional<int> rateLimitedSeconds(QStringView line);
 
 // The line as it goes on the wire: its bytes (every line of the protocol is ASCII; read back as
 // Latin-1), ending in exactly one LineEnd whether or not the line had it.

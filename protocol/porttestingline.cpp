@@ -18,11 +18,13 @@ std::optional<ControlProtocol::Result> resultNamed(QStringView name)
 
 std::optional<PortTestingLine> PortTestingLine::parse(const QString &text)
 {
-    // A failure may carry a reason: the rest of the line after the result word.
-    static const QRegularExpression pattern =
-        compiledPattern(u"(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)\\s?"
-                        u"(?:(timeout|success)|(failure)[\\s:]*(.*))?"_s,
-                        QRegularExpression::CaseInsensitiveOption);
+    // The whole text is the line: anything before it, or after its port or result, makes it no
+    // line at all, so nothing a client appends is taken (or logged) as part of a valid report.
+    // Only a failure carries more: its reason, the rest of the line after the result word.
+    static const QRegularExpression pattern = compiledPattern(
+        u"\\A\\s*(porttesting)\\s+(in|out)\\s+(udp|tcp)\\s+(\\d+)"
+        u"(?:\\s?(?:(timeout|success)|(failure)[\\s:]*(.*)))?\\s*\\z"_s,
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;

@@ -7,7 +7,8 @@
 #include <optional>
 
 // A "porttesting" line as the peer sends it: direction, protocol, port and an optional result,
-// searched anywhere in the text, case-insensitively; at most one blank before the result.
+// case-insensitively; at most one blank before the result. The text must be the line and nothing
+// else (white space around it aside); only a failure may carry a reason after it.
 class PortTestingLine
 {
 public:

@@ -4,6 +4,7 @@
 #include "net/descriptorbudget.h"
 #include "net/logthrottle.h"
 #include "net/peeraddress.h"
+#include "net/ratelimiter.h"
 #include "server/porttesthandler.h"
 #include "server/serverlogging.h"
 
@@ -29,8 +30,11 @@ constexpr int kDescriptorsPerClient = 4;
 PortTesterServer::PortTesterServer(const ServerLimits &limits, PortReservation &reservation,
                                    DescriptorBudget &budget, EventSink events, QObject *parent)
     : QObject(parent), m_limits(limits), m_reservation(reservation), m_budget(budget),
-      m_events(std::move(events)), m_limiter(limits.maxConnectionsPerAddress)
+      m_share(budget.addShare(DescriptorBudget::DoorFloorPercent)), m_events(std::move(events)),
+      m_limiter(limits.maxConnectionsPerAddress)
 {
+    if (limits.controlTestsPerMinute > 0)
+        m_test_rate = std::make_unique<RateLimiter>(limits.controlTestsPerMinute);
     // Connections still open when the event loop ends are closed while the application object
     // exists: once it is gone, worker threads get no more events and could not wind down.
     if (QCoreApplication *app = QCoreApplication::instance())
@@ -93,7 +97,7 @@ void PortTesterServer::incomingConnection(qintptr socketDescriptor)
         refuse(socketDescriptor);
         return;
     }
-    if (!m_budget.take(kDescriptorsPerClient)) {
+    if (!takeDescriptors()) {
         logRefusal(QString(),
                    u"PortTesterServer: no descriptors to spare for %1 connections, closing the "
                    "new connection (sock_id = %2)"_s.arg(QString::number(m_clients.size() + 1),
@@ -102,6 +106,39 @@ void PortTesterServer::incomingConnection(qintptr socketDescriptor)
         return;
     }
     serveConnection(socketDescriptor);
+}
+
+// Descriptors for one more connection. When the budget is short, idle connections (no test
+// running or queued) make room, the one idle longest first: a crowd that only holds connections
+// open cannot keep a client that wants a test out.
+bool PortTesterServer::takeDescriptors()
+{
+    while (!m_budget.take(m_share, kDescriptorsPerClient)) {
+        if (!closeIdlest())
+            return false;
+    }
+    return true;
+}
+
+bool PortTesterServer::closeIdlest()
+{
+    auto idlest = m_clients.end();
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        const PortTestHandler &handler = *it->second.handler;
+        if (handler.isIdle() && (idlest == m_clients.end() ||
+                                 handler.lastActiveMs() < idlest->second.handler->lastActiveMs()))
+            idlest = it;
+    }
+    if (idlest == m_clients.end())
+        return false;
+    logRefusal(u"idle"_s, u"PortTesterServer: descriptors short, closing the idlest connection "
+                          "(from %1)"_s.arg(idlest->second.peer.toString()));
+    Client client = std::move(idlest->second);
+    m_clients.erase(idlest);
+    dispose(std::move(client));
+    if (m_events)
+        m_events(u"PortTesterServer: client-connection closed"_s);
+    return true;
 }
 
 void PortTesterServer::logRefusal(const QString &key, const QString &message)
@@ -126,7 +163,7 @@ void PortTesterServer::serveConnection(qintptr socketDescriptor)
                             key, QString::number(m_limiter.count(client.peer)),
                             QString::number(socketDescriptor)));
         socket->abort();
-        m_budget.give(kDescriptorsPerClient);
+        m_budget.give(m_share, kDescriptorsPerClient);
         return;
     }
     // Lines go out as they are written: a client waits for each go line and reply.
@@ -134,8 +171,8 @@ void PortTesterServer::serveConnection(qintptr socketDescriptor)
     // Connected before the worker starts, so a connection that closes at once is still seen.
     connect(socket, &QTcpSocket::disconnected, this, &PortTesterServer::onDisconnected,
             Qt::AutoConnection);
-    client.handler =
-        std::make_unique<PortTestHandler>(socket, m_limits.maxTestTimeMs, m_reservation, m_events);
+    client.handler = std::make_unique<PortTestHandler>(socket, m_limits, m_reservation,
+                                                       m_test_rate.get(), m_events);
     if (!client.handler->isServing()) {
         // Refused like a connection beyond the limits, and logged as sparingly.
         logRefusal(QString(), u"PortTesterServer: no worker thread for the connection from %1, "
@@ -244,5 +281,5 @@ void PortTesterServer::dispose(Client client)
     client.socket->disconnect(this);
     client.socket.reset();
     m_limiter.release(client.peer);
-    m_budget.give(kDescriptorsPerClient);
+    m_budget.give(m_share, kDescriptorsPerClient);
 }

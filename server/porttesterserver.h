@@ -2,6 +2,7 @@
 
 #include "log/eventsink.h"
 #include "net/connectionlimiter.h"
+#include "net/descriptorbudget.h"
 #include "net/serverlimits.h"
 
 #include <QObject>
@@ -12,8 +13,8 @@
 #include <map>
 #include <memory>
 
-class DescriptorBudget;
 class PortReservation;
+class RateLimiter;
 class PortTestHandler;
 class QTcpSocket;
 
@@ -69,6 +70,8 @@ private:
     void serveConnection(qintptr socketDescriptor);
     static void refuse(qintptr socketDescriptor);
     void logRefusal(const QString &key, const QString &message);
+    bool takeDescriptors();
+    bool closeIdlest();
     void holdAccepting();
     void closeClients();
     void dispose(Client client);
@@ -77,7 +80,11 @@ private:
     ServerLimits m_limits;
     PortReservation &m_reservation;
     DescriptorBudget &m_budget;
+    // This door's part of the budget, with the floor the web door cannot take.
+    const DescriptorBudget::Share m_share;
     EventSink m_events;
+    // Tests per address and minute (VX_CONTROL_TESTS_PER_MINUTE); null: no limit.
+    std::unique_ptr<RateLimiter> m_test_rate;
     std::unique_ptr<QTcpServer> m_listener;
     bool m_paused = false;
     std::map<QTcpSocket *, Client> m_clients;

@@ -3,6 +3,7 @@
 #include "net/loggedtext.h"
 #include "net/peeraddress.h"
 #include "net/portreservation.h"
+#include "net/ratelimiter.h"
 #include "protocol/commandline.h"
 #include "protocol/controlprotocol.h"
 #include "protocol/testportrequest.h"
@@ -10,6 +11,7 @@
 #include "server/serverlogging.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -22,10 +24,12 @@ namespace {
 constexpr qsizetype kQueueLimit = 101;
 } // namespace
 
-PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs,
-                                 PortReservation &reservation, EventSink events, QObject *parent)
+PortTestHandler::PortTestHandler(QTcpSocket *socket, const ServerLimits &limits,
+                                 PortReservation &reservation, RateLimiter *testRate,
+                                 EventSink events, QObject *parent)
     : QObject(parent), m_reservation(reservation), m_events(std::move(events)), m_socket(socket),
-      m_max_test_time(maxTestTimeMs)
+      m_max_test_time(limits.maxTestTimeMs), m_test_rate(testRate),
+      m_last_active_ms(QDeadlineTimer::current().deadline())
 {
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
     m_peer_address = plainPeerAddress(*m_socket).toString();
@@ -38,7 +42,14 @@ PortTestHandler::PortTestHandler(QTcpSocket *socket, int maxTestTimeMs,
     connect(m_socket, &QTcpSocket::disconnected, this, &PortTestHandler::onDisconnected,
             Qt::QueuedConnection);
 
+    m_idle_timer.setSingleShot(true);
+    m_idle_timer.setInterval(std::chrono::seconds(limits.controlIdleTimeoutS));
+    m_idle_timer.moveToThread(m_thread.get());
+    connect(&m_idle_timer, &QTimer::timeout, this, &PortTestHandler::onIdleTimeout);
+
     moveToThread(m_thread.get());
+    // The idle timer starts in the worker, once its loop runs.
+    QMetaObject::invokeMethod(this, &PortTestHandler::noteActivity, Qt::QueuedConnection);
     m_thread->start(QThread::InheritPriority);
 }
 
@@ -80,7 +91,7 @@ bool PortTestHandler::isServing() const
 bool PortTestHandler::addPortTest(std::unique_ptr<PortTest> test)
 {
     assertWorkerThread();
-    if (!test || m_closing)
+    if (!test || m_state == State::Closing)
         return false;
     test->moveToThread(thread());
     if (qsizetype(m_test_queue.size()) >= kQueueLimit) {
@@ -103,11 +114,12 @@ void PortTestHandler::stopWaiting()
 void PortTestHandler::onReadCommand()
 {
     assertWorkerThread();
-    if (m_closing || m_reading_held)
+    if (m_state != State::Serving)
         return;
     qCDebug(lcServer, "PortTestHandler::onReadCommand() - sock_id = %d",
             static_cast<int>(m_socket->socketDescriptor()));
     m_reading = true;
+    m_last_active_ms = QDeadlineTimer::current().deadline();
     bool held = false;
     while (m_framer.hasLine(*m_socket)) {
         if ((held = holdReading()))
@@ -122,6 +134,7 @@ void PortTestHandler::onReadCommand()
         }
     }
     m_reading = false;
+    noteActivity();
     m_framer.dropTaken();
     // The replies of one read leave together, now rather than on the next loop iteration.
     m_socket->flush();
@@ -142,7 +155,7 @@ bool PortTestHandler::holdReading()
 {
     if (m_socket->bytesToWrite() <= kMaxUnsent)
         return false;
-    m_reading_held = true;
+    m_state = State::ReadingHeld;
     qCDebug(lcServer,
             "PortTestHandler::onReadCommand() - %lld bytes unsent, reading held (sock_id = %d)",
             static_cast<long long>(m_socket->bytesToWrite()),
@@ -154,10 +167,10 @@ bool PortTestHandler::holdReading()
 
 void PortTestHandler::onBytesWritten()
 {
-    if (!m_reading_held || m_socket->bytesToWrite() > kMaxUnsent / 2)
+    if (m_state != State::ReadingHeld || m_socket->bytesToWrite() > kMaxUnsent / 2)
         return;
     disconnect(m_socket, &QTcpSocket::bytesWritten, this, &PortTestHandler::onBytesWritten);
-    m_reading_held = false;
+    m_state = State::Serving;
     qCDebug(lcServer,
             "PortTestHandler::onReadCommand() - replies drained, reading resumed (sock_id = %d)",
             static_cast<int>(m_socket->socketDescriptor()));
@@ -200,11 +213,12 @@ void PortTestHandler::onTestDone(bool success)
 
 void PortTestHandler::onScheduleTest()
 {
-    if (m_closing)
+    if (m_state == State::Closing)
         return;
     retireCurrentTest();
     if (!m_current_test)
         startNextTest();
+    noteActivity();
 }
 
 // Any thread: a release of the port reservation calls it for the handlers waiting for a port.
@@ -252,6 +266,15 @@ bool PortTestHandler::handleTestPort(const QString &arguments)
     const std::optional<TestPortRequest> request = TestPortRequest::parse(arguments);
     if (!request)
         return false;
+    if (m_test_rate) {
+        if (const std::optional<int> wait = m_test_rate->take(plainPeerAddress(*m_socket))) {
+            qCDebug(lcServer,
+                    "PortTestHandler::addPortTest() - rate limited, %d s to wait (peer is %s)",
+                    *wait, qPrintable(m_peer_address));
+            onSendToPeer(ControlProtocol::rateLimitedLine(*wait));
+            return true;
+        }
+    }
 
     auto test = std::make_unique<PortTest>(request->port, request->protocol, request->direction,
                                            std::min(request->timeout, m_max_test_time), QString());
@@ -332,16 +355,41 @@ void PortTestHandler::onTestReleased(QObject *test)
     quitWhenReleased();
 }
 
+// Worker thread: after anything that may change whether the connection is idle.
+void PortTestHandler::noteActivity()
+{
+    const bool busy = m_current_test || !m_test_queue.empty();
+    if (busy != m_busy.load(std::memory_order_relaxed) || !busy)
+        m_last_active_ms = QDeadlineTimer::current().deadline();
+    m_busy = busy;
+    if (busy || m_state == State::Closing || m_idle_timer.interval() == 0)
+        m_idle_timer.stop();
+    else
+        m_idle_timer.start();
+}
+
+void PortTestHandler::onIdleTimeout()
+{
+    if (m_state == State::Closing || !isIdle())
+        return;
+    qCDebug(lcServer,
+            "PortTestHandler: idle for %d s, closing the connection (peer is %s, sock_id = %d)",
+            int(m_idle_timer.interval() / 1000), qPrintable(m_peer_address),
+            static_cast<int>(m_socket->socketDescriptor()));
+    m_socket->abort();
+}
+
 void PortTestHandler::shutDown()
 {
+    m_idle_timer.stop();
     m_socket->disconnect(this);
     dropTests();
-    m_closing = true;
+    m_state = State::Closing;
     quitWhenReleased();
 }
 
 void PortTestHandler::quitWhenReleased()
 {
-    if (m_closing && m_done_tests.isEmpty())
+    if (m_state == State::Closing && m_done_tests.isEmpty())
         m_thread->quit();
 }

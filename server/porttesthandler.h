@@ -1,12 +1,14 @@
 #pragma once
 
 #include "log/eventsink.h"
+#include "net/serverlimits.h"
 #include "porttest/porttest.h"
 #include "protocol/lineframer.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -14,6 +16,7 @@
 
 class PortReservation;
 class PortTesterThread;
+class RateLimiter;
 class QTcpSocket;
 
 // Serves one control connection: reads its command lines, answers them, and queues and runs its
@@ -31,16 +34,23 @@ public:
     // without reading is held back by TCP flow control instead of growing the write buffer.
     static constexpr qint64 kMaxUnsent = 1024 * 1024;
 
-    // maxTestTimeMs: longer time limits asked for are cut to it. `reservation` must outlive the
-    // handler; `events` gets the connection's closing.
-    PortTestHandler(QTcpSocket *socket, int maxTestTimeMs, PortReservation &reservation,
-                    EventSink events, QObject *parent = nullptr);
+    // limits: longer time limits asked for are cut to maxTestTimeMs; an idle connection is
+    // closed after controlIdleTimeoutS. `reservation` and `testRate` (null: no limit) must
+    // outlive the handler; `events` gets the connection's closing.
+    PortTestHandler(QTcpSocket *socket, const ServerLimits &limits, PortReservation &reservation,
+                    RateLimiter *testRate, EventSink events, QObject *parent = nullptr);
     ~PortTestHandler() override;
 
     // False when the worker thread could not be started; the connection cannot be served.
     bool isServing() const;
     // The peer's address as text; fixed at construction, so any thread may read it.
     QString peerAddress() const { return m_peer_address; }
+
+    // Any thread: whether no test runs or waits, and when the client last sent a line or a test
+    // of it ended (milliseconds of the monotonic clock). The server closes the idlest
+    // connections first when descriptors run short.
+    bool isIdle() const { return !m_busy.load(std::memory_order_relaxed); }
+    qint64 lastActiveMs() const { return m_last_active_ms.load(std::memory_order_relaxed); }
 
     // Any thread: no queued test starts from now on; the server is closing every connection,
     // and a port freed by one of them must not start another's test on the way out.
@@ -75,9 +85,16 @@ private:
     void onTestReleased(QObject *test);
     void shutDown();
     void quitWhenReleased();
+    void noteActivity();
+    void onIdleTimeout();
     void assertWorkerThread() const;
 
+    // Serving: lines are read and answered. ReadingHeld: too many replies are unsent, reading
+    // waits for them to drain. Closing: the connection is going; nothing new starts.
+    enum class State { Serving, ReadingHeld, Closing };
+
     std::unique_ptr<PortTesterThread> m_thread;
+    State m_state = State::Serving;
     PortReservation &m_reservation;
     EventSink m_events;
     // No scheduling timer: every pass is posted by an event (a test queued or ended, or a port
@@ -93,12 +110,14 @@ private:
     // The peer's address as text, taken once: it is in every reply and every test.
     QString m_peer_address;
     int m_max_test_time = 0;
-    bool m_closing = false;
+    RateLimiter *m_test_rate = nullptr;
+    // Single-shot, worker thread: runs while the connection is idle, closes it when it fires.
+    QTimer m_idle_timer;
+    std::atomic<bool> m_busy = false;
+    std::atomic<qint64> m_last_active_ms = 0;
     // Set while a scheduling pass is posted; other threads set it through scheduleSoon().
     std::atomic<bool> m_pass_posted = false;
     std::atomic<bool> m_scheduling_stopped = false;
     // Set while onReadCommand() works through the buffered lines: replies then go out together.
     bool m_reading = false;
-    // Set while too many replies are unsent; reading waits for them to drain.
-    bool m_reading_held = false;
 };

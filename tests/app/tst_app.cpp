@@ -74,6 +74,10 @@ private Q_SLOTS:
             "VX_DEBUGLOG_MAX_BYTES: \"1e6\" is not a byte count (0 to 9223372036854775807; 0: no "
             "bound)\nVX_MAX_TEST_TIME_MS: \"-5\" is not a number of milliseconds (0 to 2147483647; "
             "0: no limit)\n");
+        row({u"-e"_s}, {u"VX_CONTROL_IDLE_TIMEOUT_S=2m"_s, u"VX_CONTROL_TESTS_PER_MINUTE=-1"_s}, 78,
+            "VX_CONTROL_IDLE_TIMEOUT_S: \"2m\" is not a number of seconds (0 to 86400; 0: no "
+            "limit)\nVX_CONTROL_TESTS_PER_MINUTE: \"-1\" is not a number of tests (0 to 1000000; "
+            "0: no limit)\n");
         row({u"-e"_s}, {u"VX_TRUSTED_PROXIES=127.0.0.1, 127.1"_s}, 78,
             "VX_TRUSTED_PROXIES: \"127.0.0.1, 127.1\" is not a list of addresses (IPv4 or IPv6, "
             "comma-separated)\n");

@@ -400,6 +400,7 @@ private Q_SLOTS:
                               {u"not-testable-here"_s, 0},
                               {u"not-testable-at-tester"_s, 1},
                               {u"tester-silent"_s, 0},
+                              {u"rate-limited"_s, 0},
                               {u"tester-lost"_s, 0}}));
         // The address the tester sees, its kind and what that means.
         QCOMPARE(document.take(u"version"_s).toInt(), 1);
@@ -756,11 +757,16 @@ private Q_SLOTS:
         QTest::addRow("udp") << u"udp"_s
                              << u"porttesting out udp %1\r\nporttesting out udp %1 success\r\n"_s
                              << u"timeout"_s << blocked;
-        // Read one way, the go line; read with Unicode blanks, a success.
+        // A go line after a report, with Unicode blanks: no line at all, so nothing came.
         QTest::addRow("udp, a line read two ways")
             << u"udp"_s
             << u"porttesting\u00a0out\u00a0udp\u00a0%1\u00a0success porttesting out udp %1\r\n"_s
-            << u"timeout"_s << blocked;
+            << u"tester-silent"_s << u"  no answer from the server within 2300 ms; check: "_s;
+        // Not a lie, but a request turned away: said, with when to try again.
+        QTest::addRow("tcp, rate limited")
+            << u"tcp"_s << u"ratelimited 30\r\n%1"_s << u"rate-limited"_s
+            << u"  the tester takes no more tests from this address for now; try again in 30 s; "
+               u"check: Nothing to check here"_s;
         // Not a lie, but the server's reason for its failure, shown escaped.
         QTest::addRow("udp, the server's failure")
             << u"udp"_s << u"porttesting out udp %1 failure: \x1b[2Jno buffers\r\n"_s

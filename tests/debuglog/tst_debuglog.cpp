@@ -66,6 +66,32 @@ private Q_SLOTS:
         QVERIFY2(expected.match(log).hasMatch(), qPrintable(log));
     }
 
+    // Whatever a message holds, it is one line: control characters and the Unicode line
+    // separators are written as escapes; other text (backslashes included) as it is.
+    void everyMessageIsOneLine()
+    {
+        QString all;
+        for (char16_t u = 0; u < 0xa0; ++u) {
+            if (u < 0x20 || u >= 0x7f)
+                all += QChar(u);
+        }
+        all += u"\u2028\u2029 \\n end"_s;
+        DebugLog::write(QtDebugMsg, u"a"_s + all);
+        DebugLog::write(-1, u"\n\nb\r12:00:00.000 [1] DEBUG: forged\n"_s);
+        const QByteArray log = readFile(m_path);
+        const QList<QByteArray> lines = log.split('\n');
+        QCOMPARE(lines.size(), 5); // blank, banner, two messages, after the last line feed
+        QVERIFY2(lines[2].endsWith("DEBUG: a\\x00\\x01\\x02\\x03\\x04\\x05\\x06\\x07\\x08\\t\\n"
+                                   "\\x0b\\x0c\\r\\x0e\\x0f\\x10\\x11\\x12\\x13\\x14\\x15\\x16"
+                                   "\\x17\\x18\\x19\\x1a\\x1b\\x1c\\x1d\\x1e\\x1f\\x7f\\x80\\x81"
+                                   "\\x82\\x83\\x84\\x85\\x86\\x87\\x88\\x89\\x8a\\x8b\\x8c\\x8d"
+                                   "\\x8e\\x8f\\x90\\x91\\x92\\x93\\x94\\x95\\x96\\x97\\x98\\x99"
+                                   "\\x9a\\x9b\\x9c\\x9d\\x9e\\x9f\\u2028\\u2029 \\n end"),
+                 lines[2].constData());
+        QVERIFY2(lines[3].endsWith("] \\n\\nb\\r12:00:00.000 [1] DEBUG: forged\\n"),
+                 lines[3].constData());
+    }
+
     void unopenableLogDropsTheMessageQuietly_data()
     {
         QTest::addColumn<QString>("what");

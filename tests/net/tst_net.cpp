@@ -6,6 +6,7 @@
 #include "net/logthrottle.h"
 #include "net/peeraddress.h"
 #include "net/portreservation.h"
+#include "net/ratelimiter.h"
 
 #include <QTest>
 #include <QThread>
@@ -156,23 +157,57 @@ private Q_SLOTS:
         QCOMPARE(limiter.admitRefusalLog(u"other"_s), std::optional<qint64>(0));
     }
 
+    // Within the room, each share keeps its floor: the other takes the rest and no more.
     void descriptorBudget()
     {
         rlimit saved{};
         QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
         DescriptorBudget budget;
         budget.measureBase();
-        const rlimit low{rlim_t(budget.base() + DescriptorBudget::Reserve + 8), saved.rlim_max};
+        const DescriptorBudget::Share a = budget.addShare(25);
+        const DescriptorBudget::Share b = budget.addShare(25);
+        const rlimit low{rlim_t(budget.base() + DescriptorBudget::Reserve + 40), saved.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
-        const bool fits = budget.take(4) && budget.take(4);
-        const bool over = budget.take(1);
-        budget.give(4);
-        const bool again = budget.take(4);
+        int byA = 0;
+        while (budget.take(a, 2))
+            byA += 2;
+        const bool bFloor = budget.take(b, 10);
+        const bool bOver = budget.take(b, 1);
+        budget.give(a, 4);
+        const bool bAgain = budget.take(b, 4);
         ::setrlimit(RLIMIT_NOFILE, &saved);
-        QVERIFY(fits);
-        QVERIFY(!over);
-        QVERIFY(again);
-        QCOMPARE(budget.taken(), 8);
+        QCOMPARE(byA, 30); // room 40, less b's floor of 10
+        QVERIFY(bFloor);
+        QVERIFY(!bOver);
+        QVERIFY(bAgain);
+        QCOMPARE(budget.taken(a), 26);
+        QCOMPARE(budget.taken(b), 14);
+        QCOMPARE(budget.taken(), 40);
+    }
+
+    // A burst, then one per 60 / rate seconds, per IPv4 address or IPv6 /64; the wait is told
+    // in whole seconds; buckets that filled up again make room once the cap is reached.
+    void rateLimiter()
+    {
+        RateLimiter limiter(6, 2, 3);
+        const QHostAddress a(u"192.0.2.1"_s), b(u"2001:db8::1"_s), sameNet(u"2001:db8::2"_s);
+        QCOMPARE(limiter.take(a, 0), std::nullopt);
+        QCOMPARE(limiter.take(a, 0), std::nullopt);
+        QCOMPARE(limiter.take(a, 0), std::optional<int>(10));
+        QCOMPARE(limiter.take(a, 9500), std::optional<int>(1));
+        QCOMPARE(limiter.take(a, 10000), std::nullopt);
+        QCOMPARE(limiter.take(b, 10000), std::nullopt);
+        QCOMPARE(limiter.take(sameNet, 10000), std::nullopt);
+        QCOMPARE(limiter.take(b, 10000), std::optional<int>(10));
+        QCOMPARE(limiter.take(QHostAddress(u"192.0.2.2"_s), 15000), std::nullopt);
+        QCOMPARE(limiter.clientCount(), 3);
+        // Full again after 20 s: the two buckets of 10 s go for the new one.
+        QCOMPARE(limiter.take(QHostAddress(u"192.0.2.3"_s), 31000), std::nullopt);
+        QCOMPARE(limiter.clientCount(), 2);
+        // All in use: the least recently used one goes.
+        QCOMPARE(limiter.take(QHostAddress(u"192.0.2.4"_s), 31000), std::nullopt);
+        QCOMPARE(limiter.take(QHostAddress(u"192.0.2.5"_s), 31000), std::nullopt);
+        QCOMPARE(limiter.clientCount(), 3);
     }
 
     // A port is held once, process-wide; a waiter is woken once when it is released, from the

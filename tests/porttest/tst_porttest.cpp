@@ -245,7 +245,10 @@ private Q_SLOTS:
         row("success", true, u"porttesting in udp %1 success"_s, u"success"_s);
         row("other direction", true, u"porttesting out udp %1 success"_s, u"success"_s);
         row("upper case", true, u"PORTTESTING IN UDP %1 SUCCESS"_s, u"success"_s);
-        row("text around", true, u"say porttesting in udp %1 success now"_s, u"success"_s);
+        row("text before", true, u"say porttesting in udp %1 success"_s, u"none"_s,
+            invalid + u"say porttesting in udp %1 success"_s);
+        row("text after", true, u"porttesting in udp %1 success\r00:00:00.000 [1] DEBUG: x"_s,
+            u"none"_s, invalid + u"porttesting in udp %1 success\\r00:00:00.000 [1] DEBUG: x"_s);
         row("no blank before status", true, u"porttesting in udp %1success"_s, u"success"_s);
         row("failure", true, u"porttesting in udp %1 failure"_s, u"failure"_s);
         row("timeout", true, u"porttesting in udp %1 timeout"_s, u"none"_s);

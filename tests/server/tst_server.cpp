@@ -27,7 +27,7 @@ namespace {
 const QByteArray kIp = "Public IP 127.0.0.1\r\n";
 // The system log's entries, as the debug log copies them.
 const QByteArray kEstablished =
-    "[LOGGED Success] \n\nPortTesterServer: client-connection established from ";
+    "[LOGGED Success] \\n\\nPortTesterServer: client-connection established from ";
 const QByteArray kClosed = "[LOGGED Success] PortTesterServer: client-connection closed\n";
 // Built with AddressSanitizer (and so the tester beside it): its allocator holds freed memory in
 // quarantine, so resident memory says nothing about leaks; LeakSanitizer checks them instead.
@@ -64,6 +64,48 @@ bool allRead(quint16 port)
                 .match(QString::fromLatin1(readFile(u"/proc/net/tcp"_s) +
                                            readFile(u"/proc/net/tcp6"_s)))
                 .hasMatch();
+}
+
+// A connection to the control port from a loopback address of one's choice (host order), not
+// blocking; -1 when none could be made.
+int rawConnectFrom(quint16 port, quint32 source)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in from{AF_INET, 0, {htonl(source)}, {}};
+    const sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof(from)) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
+    return fd;
+}
+
+// Connections waiting to be accepted on the listener of the port (-1: none found).
+qint64 acceptQueue(quint16 port)
+{
+    const QString local = QString::number(port, 16).toUpper().rightJustified(4, u'0');
+    const QRegularExpression listener(u":%1 0+:0000 0A [0-9A-F]+:([0-9A-F]+)"_s.arg(local));
+    const QRegularExpressionMatch match = listener.match(
+        QString::fromLatin1(readFile(u"/proc/net/tcp"_s) + readFile(u"/proc/net/tcp6"_s)));
+    return match.hasMatch() ? match.captured(1).toLongLong(nullptr, 16) : -1;
+}
+
+// The first line of the reply to a request sent from a loopback address of one's choice.
+QByteArray firstReplyFrom(quint16 port, const char *from, const QByteArray &request)
+{
+    QTcpSocket socket;
+    if (!socket.bind(QHostAddress(QLatin1StringView(from))))
+        return "<no bind>";
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(kPatience))
+        return "<no connection>";
+    socket.write(request);
+    QByteArray reply;
+    while (!reply.contains('\n') && socket.waitForReadyRead(kPatience))
+        reply += socket.readAll();
+    return reply.left(reply.indexOf('\n') + 1);
 }
 
 // In the tester's child process: IPv6 sockets are refused as by a kernel without IPv6. Only the
@@ -202,6 +244,58 @@ private Q_SLOTS:
             client.send(report);
         }
         QCOMPARE(client.linesBeforeBarrier(), QByteArray());
+    }
+
+    // No client writes the log: each control character (the bytes of U+2028 too) sent through
+    // every command, a running test's reports included, gives one line per event, each line
+    // the log's own, and no byte that ends or steers a line.
+    void noForgedLogLines()
+    {
+        const quint16 port = freePort();
+        Client client(m_tester.port());
+        client.send(withPort("testport in tcp %1 60000\r\n", port));
+        QCOMPARE(client.takeLine(true), withPort("porttesting in tcp %1\r\n", port));
+        const qint64 mark = m_tester.mark();
+        QByteArray controls = "\xc2\x85\xe2\x80\xa8\xe2\x80\xa9\x7f\x85\x9b";
+        for (char c = 0; c < 0x20; ++c) {
+            if (c != '\n')
+                controls += c;
+        }
+        const QByteArray forged = "12:00:00.000 [1] DEBUG: forged";
+        const QList<QByteArray> commands = {"getpublicip", "testport tcp", "bogus",
+                                            withPort("porttesting in tcp %1", port),
+                                            withPort("porttesting in tcp %1 success", port)};
+        int sent = 0;
+        for (const QByteArray &command : commands) {
+            for (const char c : controls) {
+                client.send(command + c + forged + '\n');
+                ++sent;
+            }
+        }
+        client.linesBeforeBarrier();
+        QVERIFY(m_tester.waitForLog("--> getpublicip\n", mark));
+        const QByteArray log = m_tester.logSince(mark);
+        const QRegularExpression own(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[\\d+\\] "_s);
+        int events = 0;
+        int reports = 0;
+        for (const QByteArray &line : log.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QVERIFY2(own.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+            QVERIFY2(std::none_of(line.cbegin(), line.cend(),
+                                  [](char c) {
+                                      return uchar(c) < 0x20 ||
+                                             (uchar(c) >= 0x7f && uchar(c) < 0xa0);
+                                  }),
+                     line.constData());
+            events += line.contains("DEBUG: --> ") && line.contains("forged") ? 1 : 0;
+            reports +=
+                line.contains("onControlMessage got invalid commandline: porttesting") ? 1 : 0;
+        }
+        QCOMPARE(events, sent);
+        // Nothing may follow a report: none of them was taken as one.
+        QCOMPARE(reports, 2 * controls.size());
+        QVERIFY(!log.contains(QByteArray("\n" + forged)));
     }
 
     // The four kinds of test, reached by a peer over IPv4 or IPv6: a test of an IPv4 client
@@ -443,31 +537,27 @@ private Q_SLOTS:
         tester.setDescriptorLimit(96);
         QVERIFY(tester.startServing());
 
-        // Connections until one is turned away: it is closed at once, not left hanging.
+        // Connections, each running a test (idle ones would make room), until one is turned
+        // away: it is closed at once, not left hanging. Every served one has room for its test.
         std::vector<std::unique_ptr<Client>> served;
+        QSet<quint16> ports;
         for (int i = 0; i < 80; ++i) {
             auto client = std::make_unique<Client>();
             QVERIFY(client->connectTo(tester.port()));
-            client->send("getpublicip\r\n");
-            QVERIFY(QTest::qWaitFor([&] { return client->data() == kIp || client->isClosed(); },
-                                    kPatience));
+            quint16 port = 0;
+            while (port == 0 || ports.contains(port))
+                port = freePort();
+            ports.insert(port);
+            client->send(withPort("testport in udp %1 600000\r\n", port));
+            QVERIFY(QTest::qWaitFor(
+                [&] { return client->data().endsWith('\n') || client->isClosed(); }, kPatience));
             if (client->isClosed())
                 break;
-            client->data().clear();
+            QCOMPARE(client->takeLine(), withPort("porttesting in udp %1\r\n", port));
             served.push_back(std::move(client));
         }
         qInfo("%zu connections served with 96 descriptors", served.size());
         QVERIFY(served.size() >= 5 && served.size() < 80);
-
-        // Every served connection has room for its test.
-        QSet<quint16> ports;
-        while (ports.size() < qsizetype(served.size()))
-            ports.insert(freePort());
-        auto port = ports.cbegin();
-        for (auto &client : served)
-            client->send(withPort("testport in udp %1 600000\r\n", *port++));
-        for (auto &client : served)
-            QVERIFY(!client->takeLine().endsWith(" failure\r\n"));
 
         // Bursts far beyond what is left never end the process; served clients are answered
         // throughout, and the refusals leave few lines in the debug log (their only trace).
@@ -491,6 +581,83 @@ private Q_SLOTS:
                                   closed + qsizetype(served.size() / 2), kPatience);
         Client fresh(tester.port());
         QCOMPARE(fresh.linesBeforeBarrier(), QByteArray());
+    }
+
+    // Thousands of idle control connections from a hundred addresses (under the per-address
+    // limit) shut neither door: the control door closes the idlest to serve a newcomer, and the
+    // web door keeps its floor of the descriptors.
+    void idleCrowdShutsNoDoor()
+    {
+        if (kSanitized)
+            QSKIP("descriptor exhaustion is tested in the build without sanitizers");
+        rlimit own{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &own), 0);
+        if (own.rlim_max < 4096)
+            QSKIP("this process may not open 4096 descriptors");
+        const rlimit raised{own.rlim_max, own.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+        const auto restore = qScopeGuard([own] { ::setrlimit(RLIMIT_NOFILE, &own); });
+        const quint16 httpPort = freePort();
+        Tester tester({u"VX_HTTP_PORT="_s + QString::number(httpPort),
+                       u"VX_MAX_CONNECTIONS_PER_ADDRESS=64"_s});
+        tester.setDescriptorLimit(1024);
+        QVERIFY(tester.startServing());
+
+        std::vector<int> crowd;
+        const auto closeCrowd = qScopeGuard([&] {
+            for (int fd : crowd)
+                ::close(fd);
+        });
+        for (int i = 0; i < 3000; ++i) {
+            const int fd = rawConnectFrom(tester.port(), 0x7f010000 + 1 + i % 100);
+            QVERIFY(fd >= 0);
+            crowd.push_back(fd);
+        }
+        // The crowd has been taken in once none of it waits to be accepted any more.
+        QVERIFY(QTest::qWaitFor([&] { return acceptQueue(tester.port()) == 0; }, 60000));
+
+        QCOMPARE(firstReplyFrom(tester.port(), "127.9.0.1", "getpublicip\n"),
+                 QByteArray("Public IP 127.9.0.1\r\n"));
+        const QByteArray web = firstReplyFrom(
+            httpPort, "127.9.0.2", "GET /ip HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        QVERIFY2(web.startsWith("HTTP/1.1 200"), web.constData());
+        QVERIFY(tester.isRunning());
+    }
+
+    // An idle control connection is closed after the idle limit; one running a test is not.
+    void idleLimit()
+    {
+        Tester tester({u"VX_CONTROL_IDLE_TIMEOUT_S=1"_s});
+        QVERIFY(tester.startServing());
+        Client idle(tester.port());
+        Client busy(tester.port());
+        const quint16 port = freePort();
+        busy.send(withPort("testport in udp %1 5000\r\n", port));
+        QCOMPARE(busy.takeLine(), withPort("porttesting in udp %1\r\n", port));
+        QVERIFY(idle.waitForClosed());
+        QVERIFY(!busy.isClosed());
+        QCOMPARE(busy.takeLine(), withPort("porttesting in udp %1 timeout\r\n", port));
+        QVERIFY(busy.waitForClosed());
+        QVERIFY(tester.log().contains("PortTestHandler: idle for 1 s, closing the connection"));
+    }
+
+    // With a rate set, an address's tests beyond it are answered with a "ratelimited" line;
+    // another address keeps its own rate.
+    void testRate()
+    {
+        Tester tester({u"VX_CONTROL_TESTS_PER_MINUTE=2"_s});
+        QVERIFY(tester.startServing());
+        Client client(tester.port());
+        const quint16 port = freePort();
+        client.send(withPort("testport in udp %1 100\r\n", port).repeated(3));
+        QByteArray lines;
+        for (int i = 0; i < 5; ++i)
+            lines += client.takeLine();
+        QCOMPARE(lines.count("ratelimited 30\r\n"), 1);
+        QCOMPARE(lines.count(withPort("porttesting in udp %1 timeout\r\n", port)), 2);
+        QCOMPARE(firstReplyFrom(tester.port(), "127.0.0.2",
+                                withPort("testport in udp %1 100\r\n", port)),
+                 withPort("porttesting in udp %1\r\n", port));
     }
 
     void timeLimits_data()

@@ -63,7 +63,8 @@ private Q_SLOTS:
         QCOMPARE(request->timeout, timeout);
     }
 
-    // The reason a peer gives after "failure": the rest of the line, and only after a failure.
+    // The reason a peer gives after "failure": the rest of the line, and only after a failure;
+    // "invalid": not read as a line.
     void failureReason_data()
     {
         QTest::addColumn<QString>("line");
@@ -78,10 +79,16 @@ private Q_SLOTS:
             << u"porttesting in tcp 7 failure"_s << u"failure"_s << QString();
         QTest::addRow("control bytes kept")
             << u"porttesting out udp 7 failure \x1b[2J"_s << u"failure"_s << u"\x1b[2J"_s;
+        // Nothing may follow a line but its failure reason: such text is no line at all.
         QTest::addRow("after success")
-            << u"porttesting in tcp 7 success: fine"_s << u"success"_s << QString();
+            << u"porttesting in tcp 7 success: fine"_s << u"invalid"_s << QString();
         QTest::addRow("two blanks")
-            << u"porttesting in tcp 7  failure: x"_s << u"none"_s << QString();
+            << u"porttesting in tcp 7  failure: x"_s << u"invalid"_s << QString();
+        QTest::addRow("forged line after")
+            << u"porttesting in tcp 7 success\r12:00:00.000 [1] DEBUG: x"_s << u"invalid"_s
+            << QString();
+        QTest::addRow("text before") << u"x porttesting in tcp 7"_s << u"invalid"_s << QString();
+        QTest::addRow("blanks around") << u" porttesting in tcp 7 \t"_s << u"none"_s << QString();
     }
 
     void failureReason()
@@ -90,7 +97,9 @@ private Q_SLOTS:
         QFETCH(QString, result);
         QFETCH(QString, reason);
         const std::optional<PortTestingLine> parsed = PortTestingLine::parse(line);
-        QVERIFY(parsed);
+        QCOMPARE(parsed.has_value(), result != u"invalid");
+        if (!parsed)
+            return;
         QCOMPARE(parsed->result ? ControlProtocol::resultName(*parsed->result) : u"none"_s, result);
         QCOMPARE(parsed->reason, reason);
         QCOMPARE(parsed->port, 7);
