@@ -40,6 +40,26 @@ class TestPrometheus : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // A metrics port taken by another program fails the start as a taken control port does,
+    // before anything is announced.
+    void heldMetricsPort()
+    {
+        if (qEnvironmentVariableIsEmpty("VX_TESTER"))
+            QSKIP("VX_TESTER is not set (run under ctest)");
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+        const QByteArray held = QByteArray::number(holder.serverPort());
+        Tester tester({u"VX_METRICS_LISTEN=127.0.0.1:"_s + QString::fromLatin1(held)});
+        tester.captureOutput();
+        QVERIFY(tester.start({u"-e"_s, u"0"_s}));
+        QVERIFY(tester.process().waitForFinished(kPatience));
+        QCOMPARE(tester.process().exitCode(), 69);
+        const QByteArray said = tester.process().readAllStandardError();
+        QVERIFY2(said.startsWith(QByteArray("Failed to bind to metrics port " + held + ": ")) &&
+                     !said.contains("listening"),
+                 said.constData());
+    }
+
     void scrapedByPrometheus()
     {
         if (qEnvironmentVariableIsEmpty("VX_TESTER"))
