@@ -359,7 +359,7 @@ void PortTestHandler::clearQueue()
 void PortTestHandler::countEnded(const PortTest &test)
 {
     using ControlProtocol::Result;
-    Result result = Result::Failure; // ended before its end: aborted
+    Result result = Result::Failure; // not ended yet: cut short with its connection
     if (test.state() == PortTest::State::Succeeded)
         result = Result::Success;
     else if (test.state() == PortTest::State::TimedOut)
