@@ -2,6 +2,8 @@
 
 #include "app/applogging.h"
 #include "http/httpfrontdoor.h"
+#include "http/metricslistener.h"
+#include "metrics/processmetrics.h"
 #include "net/loggedtext.h"
 #include "net/tcplistener.h"
 #include "server/porttesterserver.h"
@@ -33,7 +35,8 @@ void raiseDescriptorLimit()
 } // namespace
 
 ConnTesterService::ConnTesterService(int argc, char **argv, const Settings &settings)
-    : QtService<QCoreApplication>(argc, argv, u"VX Connectivity Tester"_s), m_settings(settings)
+    : QtService<QCoreApplication>(argc, argv, u"VX Connectivity Tester"_s), m_settings(settings),
+      m_metrics(m_registry, VX_VERSION)
 {
     // The product's name, as the README, the man page and the package call it.
     setServiceDescription(u"VX Connectivity Tester"_s);
@@ -41,7 +44,10 @@ ConnTesterService::ConnTesterService(int argc, char **argv, const Settings &sett
     setSettingsCheckOption(u"--check-settings"_s);
 }
 
-ConnTesterService::~ConnTesterService() = default;
+ConnTesterService::~ConnTesterService()
+{
+    setMetricSources(false);
+}
 
 // The first application argument, if any, is the control port (0: any free port); anything
 // else is refused rather than read as 0. Without one, VX_CONTROL_PORT (kept in the unit's
@@ -96,6 +102,11 @@ void ConnTesterService::start()
         QCoreApplication::exit(ConfigurationError);
         return;
     }
+    if (!m_metrics.isValid() || !ProcessMetrics::registerIn(m_registry)) {
+        tell(u"metrics: a figure's name is taken twice, not starting"_s, Error);
+        QCoreApplication::exit(1);
+        return;
+    }
     raiseDescriptorLimit();
     // Tests probe direct reachability: a proxy from the system's settings would make them
     // test the proxy instead, and asking for one costs a lookup on every listen, bind and
@@ -116,23 +127,35 @@ void ConnTesterService::start()
         QCoreApplication::exit(PortUnavailable);
         return;
     }
-    // Both doors listen before either is announced: "listening" means the service serves.
+    // Every door listens before any is announced: "listening" means the service serves.
     std::unique_ptr<QTcpServer> webListener;
-    if (!listenFrontDoor(&webListener)) {
+    std::unique_ptr<QTcpServer> metricsListener;
+    if (!listenFrontDoor(&webListener) || !listenMetrics(&metricsListener)) {
         QCoreApplication::exit(PortUnavailable);
         return;
     }
     m_server = new PortTesterServer(
-        m_settings.limits, m_reservation, m_budget,
+        m_settings.limits, m_reservation, m_budget, m_metrics,
         [this](const QString &message) { logEvent(message); }, application);
     m_server->serve(std::move(listener));
     if (webListener && !startFrontDoor(application, std::move(webListener))) {
         QCoreApplication::exit(1);
         return;
     }
+    setMetricSources(true);
+    if (metricsListener) {
+        m_metrics_listener = new MetricsListener(m_registry, m_budget, application);
+        if (!m_metrics_listener->serve(std::move(metricsListener))) {
+            tell(u"metrics: the listener could not be started"_s, Error);
+            QCoreApplication::exit(1);
+            return;
+        }
+    }
     tell(u"listening on port %1"_s.arg(m_server->serverPort()), Information);
     if (m_front_door)
         tell(u"web front door listening on port %1"_s.arg(m_front_door->serverPort()), Information);
+    if (m_metrics_listener)
+        tell(u"metrics listening on port %1"_s.arg(m_metrics_listener->serverPort()), Information);
     // Both doors hold their listeners now: what is open beyond is theirs to count.
     m_budget.measureBase();
     if (!runsInForeground()) {
@@ -157,12 +180,40 @@ bool ConnTesterService::listenFrontDoor(std::unique_ptr<QTcpServer> *listener)
     return false;
 }
 
+bool ConnTesterService::listenMetrics(std::unique_ptr<QTcpServer> *listener)
+{
+    const std::optional<Settings::Listen> listen = m_settings.metricsListen;
+    if (!listen)
+        return true;
+    *listener = TcpListener::open(listen->address, listen->port, MetricsListener::ListenBacklog);
+    if ((*listener)->isListening())
+        return true;
+    tell(u"Failed to bind to metrics port %1"_s.arg(listen->port), Error,
+         (*listener)->errorString().toUtf8());
+    return false;
+}
+
 bool ConnTesterService::startFrontDoor(QCoreApplication *application,
                                        std::unique_ptr<QTcpServer> listener)
 {
     m_front_door = new HttpFrontDoor(m_settings.frontDoor, m_settings.limits, m_reservation,
-                                     m_budget, application);
+                                     m_budget, m_metrics, application);
     return m_front_door->serve(std::move(listener));
+}
+
+void ConnTesterService::setMetricSources(bool set)
+{
+    if (!set) {
+        m_metrics.reservedPorts().clearSource();
+        m_metrics.descriptorBudgetUsed().clearSource();
+        m_metrics.descriptorBudgetLimit().clearSource();
+        return;
+    }
+    m_metrics.reservedPorts().setSource([this] { return double(m_reservation.count()); });
+    // What the doors' listeners and threads hold, and what their connections may hold.
+    m_metrics.descriptorBudgetUsed().setSource(
+        [this] { return double(m_budget.base() + m_budget.taken()); });
+    m_metrics.descriptorBudgetLimit().setSource([] { return double(DescriptorBudget::limit()); });
 }
 
 void ConnTesterService::reportStatus()

@@ -5,7 +5,9 @@
 # connections. Prints one table; a ratio of 1.00 is parity. Both servers get the same machine,
 # so only the ratio means anything on a shared one.
 #   VX_BENCH_WORKERS (default 1), VX_BENCH_SECONDS (default 10), VX_BENCH_WRK_THREADS (default 2),
-#   VX_BENCH_TESTER (another build of the tester, to compare builds)
+#   VX_BENCH_TESTER (another build of the tester, to compare builds); the tester takes its other
+#   settings from the environment: VX_METRICS_LISTEN=127.0.0.1:0 runs it with its metrics
+#   listener, whose count of /ip answers is shown at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 workers="${VX_BENCH_WORKERS:-1}"
@@ -78,3 +80,7 @@ for conns in 8 64; do
     printf '%-12s %-8s %14s %14s %7.2f\n' "$workers" "$conns" "$theirs" "$ours" \
         "$(echo "$ours / $theirs" | bc -l)"
 done
+if [ -n "${VX_METRICS_LISTEN:-}" ]; then
+    metrics_port=$(sed -n 's/^metrics listening on port //p' "$work/tester.out")
+    curl -fs "http://127.0.0.1:$metrics_port/metrics" | grep '^vx_web_requests_total{route="ip"'
+fi

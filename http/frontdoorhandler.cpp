@@ -17,6 +17,37 @@ QString loggedTarget(const HttpRequest &request)
     const QByteArray names = request.queryNames();
     return names.isEmpty() ? path : path + u'?' + QString::fromUtf8(names);
 }
+
+// The route a request is counted under, by its path alone (as FrontDoorRoutes routes it).
+TesterMetrics::Route countedRoute(const QByteArray &path)
+{
+    using Route = TesterMetrics::Route;
+    if (path == "/ip")
+        return Route::Ip;
+    if (path.startsWith("/port/"))
+        return Route::Port;
+    if (path == "/check")
+        return Route::Check;
+    return path == "/" ? Route::Home : Route::Other;
+}
+
+TesterMetrics::CheckOutcome countedOutcome(TcpReachCheck::Outcome outcome)
+{
+    using Counted = TesterMetrics::CheckOutcome;
+    switch (outcome) {
+    case TcpReachCheck::Outcome::Reachable:
+        return Counted::Reachable;
+    case TcpReachCheck::Outcome::Refused:
+        return Counted::Refused;
+    case TcpReachCheck::Outcome::Timeout:
+        return Counted::Timeout;
+    case TcpReachCheck::Outcome::Unreachable:
+        return Counted::Unreachable;
+    case TcpReachCheck::Outcome::LocalError:
+        break;
+    }
+    return Counted::LocalError;
+}
 } // namespace
 
 FrontDoorHandler::FrontDoorHandler(const QHostAddress &peer, FrontDoorShared &shared,
@@ -32,6 +63,7 @@ FrontDoorHandler::~FrontDoorHandler() = default;
 std::optional<HttpHandler::Answer> FrontDoorHandler::handle(const HttpRequest &request,
                                                             const Reply &later)
 {
+    m_route = countedRoute(request.path());
     if (m_shared.isPaused()) {
         logRequest(request, m_peer, "503 (paused)");
         return Answer{FrontDoorRoutes::pausedAnswer(), false};
@@ -57,6 +89,7 @@ std::optional<HttpHandler::Answer> FrontDoorHandler::handle(const HttpRequest &r
     // Connected before it starts; it never finishes from inside start().
     connect(reach.get(), &TcpReachCheck::finished, this, &FrontDoorHandler::onCheckFinished);
     if (!reach->start()) {
+        m_shared.metrics().webChecksTotal(TesterMetrics::CheckOutcome::Busy).inc();
         const HttpResponse busy = m_shared.routes().busyAnswer(request, caller, check);
         logRequest(request, caller, QByteArray::number(busy.status()));
         return Answer{busy, request.keepAlive()};
@@ -72,6 +105,7 @@ void FrontDoorHandler::onCheckFinished()
     const PendingCheck pending = std::move(*m_pending);
     m_pending.reset();
     const TcpReachCheck::Outcome outcome = pending.reach->outcome();
+    m_shared.metrics().webChecksTotal(countedOutcome(outcome)).inc();
     const bool keepAlive = pending.request.keepAlive();
     if (outcome == TcpReachCheck::Outcome::LocalError) {
         logRequest(pending.request, pending.caller, "503 (no room for the check)");
@@ -90,6 +124,7 @@ void FrontDoorHandler::onCheckFinished()
 
 void FrontDoorHandler::refused(const HttpRequest &request, const HttpResponse &answer)
 {
+    m_route = countedRoute(request.path());
     logRequest(request, m_peer, QByteArray::number(answer.status()));
 }
 
@@ -98,6 +133,16 @@ void FrontDoorHandler::abandon()
     if (m_pending)
         logRequest(m_pending->request, m_pending->caller, "closed before the answer");
     m_pending.reset();
+}
+
+// Every answer ends here, whatever gave it: a 429 is the web door's rate limit.
+void FrontDoorHandler::answered(int status, double seconds)
+{
+    TesterMetrics &metrics = m_shared.metrics();
+    metrics.webRequestsTotal(m_route, status).inc();
+    metrics.webResponseDurationSeconds(m_route).observe(seconds);
+    if (status == 429)
+        metrics.rateLimitedTotal(TesterMetrics::Door::Web).inc();
 }
 
 void FrontDoorHandler::logRequest(const HttpRequest &request, const FrontDoorRoutes::Caller &caller,

@@ -3,6 +3,7 @@
 #include "http/frontdoorroutes.h"
 #include "http/httphandler.h"
 #include "http/tcpreachcheck.h"
+#include "metrics/testermetrics.h"
 
 #include <QObject>
 
@@ -30,6 +31,7 @@ public:
     std::optional<Answer> handle(const HttpRequest &request, const Reply &later) override;
     void refused(const HttpRequest &request, const HttpResponse &answer) override;
     void abandon() override;
+    void answered(int status, double seconds) override;
 
 private:
     struct DeleteLater
@@ -56,4 +58,6 @@ private:
     FrontDoorRoutes::Caller m_peer;
     QString m_peer_key;
     std::optional<PendingCheck> m_pending;
+    // Where the request answered next went, for the figures.
+    TesterMetrics::Route m_route = TesterMetrics::Route::Other;
 };

@@ -4,8 +4,8 @@
 #include "http/frontdoorhandler.h"
 #include "http/frontdoorroutes.h"
 #include "http/httpservice.h"
+#include "metrics/testermetrics.h"
 #include "net/connectionlimiter.h"
-
 #include "net/descriptorbudget.h"
 
 #include <QMutex>
@@ -17,7 +17,8 @@ class PortReservation;
 
 // What the front door's worker threads share: the routes and who is trusted (fixed), the
 // reservation and descriptor budget of the whole service, the paused flag, the count of open
-// connections and the per-address counts; it makes each connection's FrontDoorHandler.
+// connections and the per-address counts, and the figures it counts into; it makes each
+// connection's FrontDoorHandler.
 //
 // Threading: any thread. The fixed parts are only read; the flag and the count are atomic; the
 // per-address counts are guarded by m_mutex.
@@ -30,10 +31,10 @@ public:
     static constexpr int DescriptorsPerConnection = 2;
 
     FrontDoorShared(const CallerResolver &callers, int maxCheckTimeMs, int maxPerAddress,
-                    PortReservation &reservation, DescriptorBudget &budget)
+                    PortReservation &reservation, DescriptorBudget &budget, TesterMetrics &metrics)
         : m_callers(callers), m_routes(maxCheckTimeMs), m_reservation(reservation),
           m_budget(budget), m_share(budget.addShare(DescriptorBudget::DoorFloorPercent)),
-          m_limiter(maxPerAddress)
+          m_metrics(metrics), m_limiter(maxPerAddress)
     {
     }
 
@@ -69,6 +70,7 @@ public:
     const CallerResolver &callers() const { return m_callers; }
     const FrontDoorRoutes &routes() const { return m_routes; }
     PortReservation &reservation() const { return m_reservation; }
+    TesterMetrics &metrics() const { return m_metrics; }
     // Descriptors for one more connection, from this door's share of the service's budget: each
     // door keeps a floor the other cannot take, however many clients crowd it.
     bool takeDescriptors() override;
@@ -76,8 +78,20 @@ public:
     bool isPaused() const { return m_paused.load(std::memory_order_relaxed); }
     void setPaused(bool paused) { m_paused.store(paused); }
     int openCount() const override { return m_open.load(std::memory_order_relaxed); }
-    void countOpened() override { m_open.fetch_add(1); }
-    void countClosed() override { m_open.fetch_sub(1); }
+    void countOpened() override
+    {
+        m_open.fetch_add(1);
+        m_metrics.openConnections(TesterMetrics::Door::Web).inc();
+    }
+    void countClosed() override
+    {
+        m_open.fetch_sub(1);
+        m_metrics.openConnections(TesterMetrics::Door::Web).dec();
+    }
+    void countIdleEviction() override
+    {
+        m_metrics.idleEvictionsTotal(TesterMetrics::Door::Web).inc();
+    }
     std::unique_ptr<HttpHandler> createHandler(const QHostAddress &peer,
                                                LogThrottle &requestLog) override;
 
@@ -87,6 +101,7 @@ private:
     PortReservation &m_reservation;
     DescriptorBudget &m_budget;
     const DescriptorBudget::Share m_share;
+    TesterMetrics &m_metrics;
     std::atomic<bool> m_paused = false;
     std::atomic<int> m_open = 0;
     QMutex m_mutex;

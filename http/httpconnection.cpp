@@ -20,6 +20,11 @@ namespace {
 // How long a closing connection waits for the client to read the last answer and hang up.
 constexpr int kLingerMs = 2000;
 
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 qint64 nowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -173,11 +178,13 @@ qsizetype HttpConnection::process(QByteArrayView data)
 
 void HttpConnection::serve(const HttpRequest &request)
 {
+    const std::chrono::steady_clock::time_point whole = std::chrono::steady_clock::now();
     if (request.errorStatus() != 0) {
         const HttpResponse refusal =
             HttpResponse::text(request.errorStatus(), request.errorText() + u'\n');
         m_handler->refused(request, refusal);
         m_out.append(refusal, false, !request.isHead());
+        m_handler->answered(refusal.status(), secondsSince(whole));
         m_closing = true;
         m_last_activity_ms = nowMs();
         return;
@@ -190,11 +197,13 @@ void HttpConnection::serve(const HttpRequest &request)
     if (!answer) {
         m_deferred = true;
         m_deferred_head = request.isHead();
+        m_deferred_since = whole;
         return;
     }
     // Set before writing: nothing more is served once the last answer is on its way.
     m_closing = !answer->keepAlive;
     m_out.append(answer->response, answer->keepAlive, !request.isHead());
+    m_handler->answered(answer->response.status(), secondsSince(whole));
     m_last_activity_ms = nowMs();
 }
 
@@ -206,6 +215,7 @@ void HttpConnection::onDeferredAnswer(quint64 serial, const HttpHandler::Answer 
     m_deferred = false;
     m_closing = !answer.keepAlive;
     m_out.append(answer.response, answer.keepAlive, !m_deferred_head);
+    m_handler->answered(answer.response.status(), secondsSince(m_deferred_since));
     m_last_activity_ms = nowMs();
     pump();
     Q_EMIT changed();

@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 
 class LogThrottle;
@@ -112,6 +113,8 @@ private:
     // number (a late answer for an abandoned one is ignored).
     bool m_deferred = false;
     bool m_deferred_head = false;
+    // When the request whose answer is deferred was whole.
+    std::chrono::steady_clock::time_point m_deferred_since;
     quint64 m_serial = 0;
     qint64 m_last_activity_ms = 0;
     // Set once the last answer is queued: the rest of the input is read and dropped.

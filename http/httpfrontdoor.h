@@ -7,13 +7,12 @@
 #include <QTcpServer>
 
 #include <memory>
-#include <vector>
 
 class DescriptorBudget;
 class FrontDoorShared;
-class HttpWorker;
+class HttpListener;
 class PortReservation;
-class QThread;
+class TesterMetrics;
 
 // The web front door: answers plain HTTP on the listener it is handed, with the caller's address
 // and TCP port checks (see FrontDoorRoutes).
@@ -31,9 +30,10 @@ public:
     // retried by their clients seconds later.
     static constexpr int ListenBacklog = 4096;
 
-    // `reservation` and `budget` are shared with the control server and must outlive the door.
+    // `reservation` and `budget` are shared with the control server and, with `metrics`, must
+    // outlive the door.
     HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimits &limits,
-                  PortReservation &reservation, DescriptorBudget &budget,
+                  PortReservation &reservation, DescriptorBudget &budget, TesterMetrics &metrics,
                   QObject *parent = nullptr);
     // Closes every connection and ends the worker threads.
     ~HttpFrontDoor() override;
@@ -47,16 +47,7 @@ public:
     void setPaused(bool paused);
 
 private:
-    struct Lane
-    {
-        std::unique_ptr<QThread> thread;
-        std::unique_ptr<HttpWorker> worker;
-    };
-
-    void stopLanes();
-
-    int m_threads;
     std::unique_ptr<FrontDoorShared> m_shared;
-    std::unique_ptr<QTcpServer> m_listener;
-    std::vector<Lane> m_lanes;
+    // Goes first: its workers use m_shared.
+    std::unique_ptr<HttpListener> m_listener;
 };

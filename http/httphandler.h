@@ -33,4 +33,7 @@ public:
     virtual void refused(const HttpRequest &request, const HttpResponse &answer) = 0;
     // The connection ended while an answer was deferred: stop that work; `later` is not called.
     virtual void abandon() = 0;
+    // The answer to the request handed over (or refused) last was queued for sending, `seconds`
+    // after that request was whole: for the figures.
+    virtual void answered(int status, double seconds) = 0;
 };

@@ -35,6 +35,8 @@ public:
     virtual int openCount() const = 0;
     virtual void countOpened() = 0;
     virtual void countClosed() = 0;
+    // An idle connection was closed to make room for a new one.
+    virtual void countIdleEviction() = 0;
 
     // The handler of one new connection from `peer`, called in the connection's thread;
     // `requestLog` (the worker's, per client) outlives it.

@@ -207,6 +207,7 @@ bool HttpWorker::closeLongestIdle()
         return false;
     idlest->abort();
     retire(idlest->descriptor());
+    m_service.countIdleEviction();
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "server/porttesterserver.h"
 
+#include "metrics/testermetrics.h"
 #include "net/acceptpacing.h"
 #include "net/descriptorbudget.h"
 #include "net/logthrottle.h"
@@ -28,10 +29,11 @@ constexpr int kDescriptorsPerClient = 4;
 } // namespace
 
 PortTesterServer::PortTesterServer(const ServerLimits &limits, PortReservation &reservation,
-                                   DescriptorBudget &budget, EventSink events, QObject *parent)
+                                   DescriptorBudget &budget, TesterMetrics &metrics,
+                                   EventSink events, QObject *parent)
     : QObject(parent), m_limits(limits), m_reservation(reservation), m_budget(budget),
-      m_share(budget.addShare(DescriptorBudget::DoorFloorPercent)), m_events(std::move(events)),
-      m_limiter(limits.maxConnectionsPerAddress)
+      m_share(budget.addShare(DescriptorBudget::DoorFloorPercent)), m_metrics(metrics),
+      m_events(std::move(events)), m_limiter(limits.maxConnectionsPerAddress)
 {
     if (limits.controlTestsPerMinute > 0)
         m_test_rate = std::make_unique<RateLimiter>(limits.controlTestsPerMinute);
@@ -92,8 +94,10 @@ void PortTesterServer::assertThread() const
 
 void PortTesterServer::incomingConnection(qintptr socketDescriptor)
 {
+    using Refusal = TesterMetrics::Refusal;
     if (m_paused) {
         // Not served: close it now rather than leaking the descriptor.
+        m_metrics.controlConnectionsRefusedTotal(Refusal::Paused).inc();
         refuse(socketDescriptor);
         return;
     }
@@ -102,6 +106,7 @@ void PortTesterServer::incomingConnection(qintptr socketDescriptor)
                    u"PortTesterServer: no descriptors to spare for %1 connections, closing the "
                    "new connection (sock_id = %2)"_s.arg(QString::number(m_clients.size() + 1),
                                                          QString::number(socketDescriptor)));
+        m_metrics.controlConnectionsRefusedTotal(Refusal::Descriptors).inc();
         refuse(socketDescriptor);
         return;
     }
@@ -136,6 +141,8 @@ bool PortTesterServer::closeIdlest()
     Client client = std::move(idlest->second);
     m_clients.erase(idlest);
     dispose(std::move(client));
+    m_metrics.openConnections(TesterMetrics::Door::Control).dec();
+    m_metrics.idleEvictionsTotal(TesterMetrics::Door::Control).inc();
     if (m_events)
         m_events(u"PortTesterServer: client-connection closed"_s);
     return true;
@@ -164,6 +171,7 @@ void PortTesterServer::serveConnection(qintptr socketDescriptor)
                             QString::number(socketDescriptor)));
         socket->abort();
         m_budget.give(m_share, kDescriptorsPerClient);
+        m_metrics.controlConnectionsRefusedTotal(TesterMetrics::Refusal::PerAddress).inc();
         return;
     }
     // Lines go out as they are written: a client waits for each go line and reply.
@@ -172,18 +180,21 @@ void PortTesterServer::serveConnection(qintptr socketDescriptor)
     connect(socket, &QTcpSocket::disconnected, this, &PortTesterServer::onDisconnected,
             Qt::AutoConnection);
     client.handler = std::make_unique<PortTestHandler>(socket, m_limits, m_reservation,
-                                                       m_test_rate.get(), m_events);
+                                                       m_test_rate.get(), m_metrics, m_events);
     if (!client.handler->isServing()) {
         // Refused like a connection beyond the limits, and logged as sparingly.
         logRefusal(QString(), u"PortTesterServer: no worker thread for the connection from %1, "
                               "closing it"_s.arg(client.peer.toString()));
         dispose(std::move(client));
+        m_metrics.controlConnectionsRefusedTotal(TesterMetrics::Refusal::Threads).inc();
         return;
     }
     if (m_events)
         m_events(u"\n\nPortTesterServer: client-connection established from %1 sock_id = %2"_s.arg(
             client.peer.toString(), QString::number(socketDescriptor)));
     m_clients.emplace(socket, std::move(client));
+    m_metrics.controlConnectionsAcceptedTotal().inc();
+    m_metrics.openConnections(TesterMetrics::Door::Control).inc();
 }
 
 void PortTesterServer::refuse(qintptr socketDescriptor)
@@ -246,6 +257,7 @@ void PortTesterServer::onDisconnected()
     Client client = std::move(it->second);
     m_clients.erase(it);
     dispose(std::move(client));
+    m_metrics.openConnections(TesterMetrics::Door::Control).dec();
     // Its descriptors are free now.
     onAcceptRetry();
     if (!m_trim_timer.isActive())
@@ -268,6 +280,7 @@ void PortTesterServer::closeClients()
     for (auto &entry : clients) {
         qCDebug(lcServer, "Deleting PortTestHandler");
         dispose(std::move(entry.second));
+        m_metrics.openConnections(TesterMetrics::Door::Control).dec();
         if (m_events)
             m_events(u"PortTesterServer: client-connection closed"_s);
     }

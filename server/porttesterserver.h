@@ -16,6 +16,7 @@
 class PortReservation;
 class RateLimiter;
 class PortTestHandler;
+class TesterMetrics;
 class QTcpSocket;
 
 // Control server: serves the control connections arriving at the listener it is handed, giving
@@ -33,10 +34,11 @@ public:
     // while the workers start.
     static constexpr int ListenBacklog = 4096;
 
-    // `reservation` and `budget` are shared with the web front door and must outlive the server;
-    // `events` gets each opened and closed connection.
+    // `reservation` and `budget` are shared with the web front door and, with `metrics`, must
+    // outlive the server; `events` gets each opened and closed connection.
     PortTesterServer(const ServerLimits &limits, PortReservation &reservation,
-                     DescriptorBudget &budget, EventSink events, QObject *parent = nullptr);
+                     DescriptorBudget &budget, TesterMetrics &metrics, EventSink events,
+                     QObject *parent = nullptr);
     ~PortTesterServer() override;
 
     // Takes the listening socket over and serves it from now on.
@@ -82,6 +84,7 @@ private:
     DescriptorBudget &m_budget;
     // This door's part of the budget, with the floor the web door cannot take.
     const DescriptorBudget::Share m_share;
+    TesterMetrics &m_metrics;
     EventSink m_events;
     // Tests per address and minute (VX_CONTROL_TESTS_PER_MINUTE); null: no limit.
     std::unique_ptr<RateLimiter> m_test_rate;

@@ -1,5 +1,6 @@
 #include "server/porttesthandler.h"
 
+#include "metrics/testermetrics.h"
 #include "net/loggedtext.h"
 #include "net/peeraddress.h"
 #include "net/portreservation.h"
@@ -26,9 +27,9 @@ constexpr qsizetype kQueueLimit = 101;
 
 PortTestHandler::PortTestHandler(QTcpSocket *socket, const ServerLimits &limits,
                                  PortReservation &reservation, RateLimiter *testRate,
-                                 EventSink events, QObject *parent)
+                                 TesterMetrics &metrics, EventSink events, QObject *parent)
     : QObject(parent), m_reservation(reservation), m_events(std::move(events)), m_socket(socket),
-      m_max_test_time(limits.maxTestTimeMs), m_test_rate(testRate),
+      m_max_test_time(limits.maxTestTimeMs), m_test_rate(testRate), m_metrics(metrics),
       m_last_active_ms(QDeadlineTimer::current().deadline())
 {
     Q_ASSERT_X(m_socket, "PortTestHandler", "m_socket != 0");
@@ -71,9 +72,11 @@ PortTestHandler::~PortTestHandler()
     stopWaiting();
     // Left only when the worker could not wind down itself (or never started); its loop is over,
     // so what was handed to deleteLater is freed here.
-    m_test_queue.clear();
-    if (m_current_test)
+    clearQueue();
+    if (m_current_test) {
+        countEnded(*m_current_test);
         m_reservation.release(m_current_test->port());
+    }
     m_current_test.reset();
     qDeleteAll(std::exchange(m_done_tests, {}));
 }
@@ -101,6 +104,7 @@ bool PortTestHandler::addPortTest(std::unique_ptr<PortTest> test)
     qCDebug(lcServer, "PortTestHandler::addPortTest() - port-test queued! (peer is %s)",
             qPrintable(test->peerAddress()));
     m_test_queue.push_back(std::move(test));
+    m_metrics.testsQueued().inc();
     if (!m_current_test)
         scheduleSoon();
     return true;
@@ -271,6 +275,7 @@ bool PortTestHandler::handleTestPort(const QString &arguments)
             qCDebug(lcServer,
                     "PortTestHandler::addPortTest() - rate limited, %d s to wait (peer is %s)",
                     *wait, qPrintable(m_peer_address));
+            m_metrics.rateLimitedTotal(TesterMetrics::Door::Control).inc();
             onSendToPeer(ControlProtocol::rateLimitedLine(*wait));
             return true;
         }
@@ -289,6 +294,7 @@ void PortTestHandler::retireCurrentTest()
     if (!m_current_test || !(m_current_test->isFinished() || m_current_test->isTimedOut()))
         return;
     const int port = m_current_test->port();
+    countEnded(*m_current_test);
     releaseEndedTest(m_current_test.release());
     m_reservation.release(port);
 }
@@ -306,6 +312,7 @@ void PortTestHandler::startNextTest()
             continue;
         std::unique_ptr<PortTest> test = std::move(*it);
         m_test_queue.erase(it);
+        m_metrics.testsQueued().dec();
         startTest(std::move(test));
         return;
     }
@@ -314,6 +321,8 @@ void PortTestHandler::startNextTest()
 void PortTestHandler::startTest(std::unique_ptr<PortTest> owned)
 {
     m_current_test = std::move(owned);
+    m_metrics.testsRunning().inc();
+    m_test_started = std::chrono::steady_clock::now();
     PortTest *test = m_current_test.get();
     qCDebug(lcServer, "PortTestHandler::scheduleTest() - scheduling test on port %d",
             int(test->port()));
@@ -328,15 +337,38 @@ void PortTestHandler::dropTests()
 {
     stopWaiting();
     // Queued tests never started, so nothing of theirs can be on the stack: delete them now.
-    m_test_queue.clear();
+    clearQueue();
     if (m_current_test) {
         // Aborted (its sockets closed) before the port is released: a test of another
         // connection waiting for the port starts at once and must find it free.
         const int port = m_current_test->port();
+        // Counted first: one that ended before its pass came keeps its result.
+        countEnded(*m_current_test);
         m_current_test->onAbortTest();
         m_reservation.release(port);
         releaseEndedTest(m_current_test.release());
     }
+}
+
+void PortTestHandler::clearQueue()
+{
+    m_metrics.testsQueued().dec(qint64(m_test_queue.size()));
+    m_test_queue.clear();
+}
+
+void PortTestHandler::countEnded(const PortTest &test)
+{
+    using ControlProtocol::Result;
+    Result result = Result::Failure; // not ended yet: cut short with its connection
+    if (test.state() == PortTest::State::Succeeded)
+        result = Result::Success;
+    else if (test.state() == PortTest::State::TimedOut)
+        result = Result::Timeout;
+    m_metrics.testsRunning().dec();
+    m_metrics.testsTotal(test.protocol(), test.direction(), result).inc();
+    m_metrics.testDurationSeconds(test.protocol(), test.direction())
+        .observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - m_test_started)
+                     .count());
 }
 
 void PortTestHandler::releaseEndedTest(PortTest *test)

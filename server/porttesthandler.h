@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,7 @@ class PortReservation;
 class PortTesterThread;
 class RateLimiter;
 class QTcpSocket;
+class TesterMetrics;
 
 // Serves one control connection: reads its command lines, answers them, and queues and runs its
 // port tests one at a time.
@@ -35,10 +37,11 @@ public:
     static constexpr qint64 kMaxUnsent = 1024 * 1024;
 
     // limits: longer time limits asked for are cut to maxTestTimeMs; an idle connection is
-    // closed after controlIdleTimeoutS. `reservation` and `testRate` (null: no limit) must
-    // outlive the handler; `events` gets the connection's closing.
+    // closed after controlIdleTimeoutS. `reservation`, `testRate` (null: no limit) and `metrics`
+    // must outlive the handler; `events` gets the connection's closing.
     PortTestHandler(QTcpSocket *socket, const ServerLimits &limits, PortReservation &reservation,
-                    RateLimiter *testRate, EventSink events, QObject *parent = nullptr);
+                    RateLimiter *testRate, TesterMetrics &metrics, EventSink events,
+                    QObject *parent = nullptr);
     ~PortTestHandler() override;
 
     // False when the worker thread could not be started; the connection cannot be served.
@@ -81,6 +84,9 @@ private:
     void startNextTest();
     void startTest(std::unique_ptr<PortTest> test);
     void dropTests();
+    void clearQueue();
+    // Counts the current test as ended, however it went.
+    void countEnded(const PortTest &test);
     void releaseEndedTest(PortTest *test);
     void onTestReleased(QObject *test);
     void shutDown();
@@ -111,6 +117,8 @@ private:
     QString m_peer_address;
     int m_max_test_time = 0;
     RateLimiter *m_test_rate = nullptr;
+    TesterMetrics &m_metrics;
+    std::chrono::steady_clock::time_point m_test_started;
     // Single-shot, worker thread: runs while the connection is idle, closes it when it fires.
     QTimer m_idle_timer;
     std::atomic<bool> m_busy = false;

@@ -115,8 +115,10 @@ public:
     {
         QUrlQuery parameters;
         parameters.addQueryItem(u"query"_s, query);
+        // A plain '+' would reach the server as a blank.
         const std::optional<QByteArray> body =
-            get("/api/v1/query?" + parameters.toString(QUrl::FullyEncoded).toLatin1());
+            get("/api/v1/query?" +
+                parameters.toString(QUrl::FullyEncoded).toLatin1().replace('+', "%2B"));
         if (!body)
             return std::nullopt;
         const QJsonArray result = QJsonDocument::fromJson(*body)

@@ -5,6 +5,7 @@
 #include "http/frontdoorpage.h"
 #include "http/frontdoorshared.h"
 #include "http/httpparser.h"
+#include "metrics/metricsregistry.h"
 #include "net/descriptorbudget.h"
 #include "net/logthrottle.h"
 #include "net/portreservation.h"
@@ -83,9 +84,8 @@ private Q_SLOTS:
         const QString home = FrontDoorPage::home(u"<b>&"_s, AddressKind::Public, u"h\"x"_s);
         QVERIFY(home.contains(u"&lt;b&gt;&amp;"_s) && !home.contains(u"<b>&"_s));
         QVERIFY(!home.contains(u"h\"x"_s));
-        const QString refused =
-            FrontDoorPage::checkResult(u"192.0.2.7"_s, AddressKind::Special, {}, 22,
-                                       TcpReachCheck::Outcome::Refused, 3);
+        const QString refused = FrontDoorPage::checkResult(u"192.0.2.7"_s, AddressKind::Special, {},
+                                                           22, TcpReachCheck::Outcome::Refused, 3);
         QVERIFY(refused.contains(u"refused"_s) && refused.contains(u"firewall"_s));
     }
 
@@ -97,8 +97,10 @@ private Q_SLOTS:
         PortReservation reservation;
         DescriptorBudget budget;
         LogThrottle log;
+        MetricsRegistry registry;
+        TesterMetrics metrics(registry, "test");
         FrontDoorShared shared(CallerResolver({QHostAddress(u"127.0.0.1"_s)}),
-                               FrontDoorRoutes::MaxCheckTimeMs, 0, reservation, budget);
+                               FrontDoorRoutes::MaxCheckTimeMs, 0, reservation, budget, metrics);
         const auto noReply = [](const HttpHandler::Answer &) { QFAIL("answered later"); };
         const auto proxied = shared.createHandler(QHostAddress(u"127.0.0.1"_s), log);
         const auto direct = shared.createHandler(QHostAddress(u"127.0.0.2"_s), log);
@@ -130,6 +132,9 @@ private Q_SLOTS:
         answer = direct->handle(getting(target), noReply);
         QVERIFY(answer && answer->response.status() != 200);
         reservation.release(listener.serverPort());
+        using Outcome = TesterMetrics::CheckOutcome;
+        QCOMPARE(metrics.webChecksTotal(Outcome::Reachable).value(), 1u);
+        QCOMPARE(metrics.webChecksTotal(Outcome::Busy).value(), 1u);
 
         // Abandoned, a check never answers.
         QVERIFY(!direct->handle(getting(target), noReply));

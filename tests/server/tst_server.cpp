@@ -1,7 +1,9 @@
+#include "metrics/metricsregistry.h"
+#include "metrics/testermetrics.h"
 #include "net/descriptorbudget.h"
+#include "net/portreservation.h"
 #include "net/serverlimits.h"
 #include "net/tcplistener.h"
-#include "net/portreservation.h"
 #include "server/porttesterserver.h"
 #include "tests/common/testhelpers.h"
 
@@ -129,7 +131,7 @@ void withoutIpv6()
 struct InProcess
 {
     InProcess(const ServerLimits &limits, const QHostAddress &address)
-        : server(limits, reservation, budget,
+        : server(limits, reservation, budget, metrics,
                  [this](const QString &event) { events.append(event); })
     {
         server.serve(TcpListener::open(address, 0, PortTesterServer::ListenBacklog));
@@ -137,6 +139,8 @@ struct InProcess
     }
     PortReservation reservation;
     DescriptorBudget budget;
+    MetricsRegistry registry;
+    TesterMetrics metrics{registry, "test"};
     QStringList events;
     PortTesterServer server;
 };
@@ -694,6 +698,16 @@ private Q_SLOTS:
             QVERIFY2(elapsed.elapsed() >= limit - 10 && elapsed.elapsed() < limit + 5000,
                      qPrintable(QString::number(elapsed.elapsed())));
         }
+        // Counted as they end, beside their times.
+        const auto protocol = request.contains("udp") ? ControlProtocol::Udp : ControlProtocol::Tcp;
+        QTRY_COMPARE_WITH_TIMEOUT(
+            served.metrics
+                .testsTotal(protocol, ControlProtocol::In, ControlProtocol::Result::Timeout)
+                .value(),
+            3u, kPatience);
+        QCOMPARE(served.metrics.testsRunning().value() + served.metrics.testsQueued().value(), 0);
+        QVERIFY(served.metrics.testDurationSeconds(protocol, ControlProtocol::In).snapshot().sum >=
+                3 * (limit - 10) / 1000.0);
     }
 
     // Idle connections and those waiting for a port cost no CPU; a flood of connections, served
@@ -817,6 +831,14 @@ private Q_SLOTS:
             QVERIFY(refused.connectTo(server.serverPort(), address) && refused.waitForClosed());
         }
         QCOMPARE(server.clientCount(), int(clients.size()));
+        using Refusal = TesterMetrics::Refusal;
+        const TesterMetrics::Door door = TesterMetrics::Door::Control;
+        QCOMPARE(served.metrics
+                     .controlConnectionsRefusedTotal(paused ? Refusal::Paused : Refusal::PerAddress)
+                     .value(),
+                 20u);
+        QCOMPARE(served.metrics.controlConnectionsAcceptedTotal().value(), quint64(clients.size()));
+        QCOMPARE(served.metrics.openConnections(door).value(), qint64(clients.size()));
         QCOMPARE(clients.back()->linesBeforeBarrier(), QByteArray());
         // Only served connections reach the system log.
         QCOMPARE(events.filter(u"client-connection established"_s).size(),
@@ -835,6 +857,7 @@ private Q_SLOTS:
         clients.clear();
         fresh.close();
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, kPatience);
+        QCOMPARE(served.metrics.openConnections(door).value(), 0);
     }
 };
 
