@@ -14,7 +14,7 @@ HttpFrontDoor::HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimi
     : QObject(parent), m_threads(std::max(1, settings.threads)),
       m_shared(std::make_unique<FrontDoorShared>(
           CallerResolver(settings.trustedProxies), limits.maxTestTimeMs,
-          limits.maxConnectionsPerAddress, reservation, budget))
+          limits.maxConnectionsPerAddress, settings.checksPerMinute, reservation, budget))
 {
 }
 
