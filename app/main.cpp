@@ -28,7 +28,7 @@ constexpr char kMoreHelp[] =
     "\tVX_CONTROL_PORT, VX_HTTP_PORT, VX_HTTP_THREADS, VX_TRUSTED_PROXIES, VX_METRICS_LISTEN,\n"
     "\tVX_MAX_CONNECTIONS_PER_ADDRESS, VX_MAX_TEST_TIME_MS, VX_DEBUGLOG_MAX_BYTES, "
     "VX_DEBUGLOG_DIR,\n"
-    "\tVX_CONTROL_IDLE_TIMEOUT_S, VX_CONTROL_TESTS_PER_MINUTE\n"
+    "\tVX_CONTROL_IDLE_TIMEOUT_S, VX_CONTROL_TESTS_PER_MINUTE, VX_HTTP_CHECKS_PER_MINUTE\n"
     "A setting that cannot be used stops the start with a line that names it.\n"
     "Under systemd, SIGHUP (systemctl reload) reopens the debug log; other settings take\n"
     "effect at the next restart.\n"

@@ -50,6 +50,9 @@ Settings Settings::fromEnvironment()
     if (const auto threads = settings.number("VX_HTTP_THREADS", 1, FrontDoorSettings::MaxThreads,
                                              u"a number of threads"_s))
         settings.frontDoor.threads = int(*threads);
+    if (const auto rate = settings.number("VX_HTTP_CHECKS_PER_MINUTE", 0, 1000000,
+                                          u"a number of checks"_s, u"; 0: no limit"_s))
+        settings.frontDoor.checksPerMinute = int(*rate);
     settings.readTrustedProxies();
     settings.readMetricsListen();
     return settings;

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Mixed load: honest clients (control tests, getpublicip, web /ip and /port/N, IPv6 where ::1
 # works) beside hostile ones (an idle crowd, slow readers, pipeliners, floods of short
-# connections, clients that never read) against one tester, for a given time. Prints the honest
-# clients' errors and latencies (p50/p99/max) and the tester's RSS, threads and descriptors at
-# start and end.
+# connections, clients that never read, one address asking for web port checks without pause)
+# against one tester, for a given time. Prints the honest clients' errors and latencies
+# (p50/p99/max), what the flood of checks was answered, and the tester's RSS, threads and
+# descriptors at start and end. The tester runs with its default rate of web checks (30 a
+# minute per address): the honest web clients ask for one every 2.5 s, within it, so a 429 for
+# them counts as an error.
 #
 #   bench/mixedload.sh [seconds] [tester]     default: 60 s, build/vx-connectivity-tester
 #
@@ -59,11 +62,16 @@ honest_control() { # $1: host
     done
 }
 honest_web() { # $1: host
-    local host=$1 url t0 code ok family=v4
+    local host=$1 url t0 code ok family=v4 next_check=0 paths
     [[ $host == *:* ]] && family=v6
     [[ $host == *:* ]] && url="http://[$host]:$HPORT" || url="http://$host:$HPORT"
     while (( $(date +%s) < END )); do
-        for path in /ip "/port/$(( 20000 + RANDOM % 20000 ))"; do
+        paths=(/ip)
+        if (( $(now_us) >= next_check )); then # within the rate of checks per address
+            paths+=("/port/$(( 20000 + RANDOM % 20000 ))")
+            next_check=$(( $(now_us) + 2500000 ))
+        fi
+        for path in "${paths[@]}"; do
             t0=$(now_us)
             code=$(curl -s -o /dev/null -m 10 -w '%{http_code}' "$url$path")
             [[ $code == 200 ]] && ok=ok || ok=error
@@ -145,8 +153,15 @@ short_flood() { # connections opened and closed at once, on both doors
     done
 }
 
+check_flood() { # one address asking for web port checks back to back: 429 past its rate
+    while (( $(date +%s) < END )); do
+        curl -s -o /dev/null -m 10 -w '%{http_code}\n' --interface 127.0.3.1 \
+            "http://127.0.0.1:$HPORT/port/$(( 20000 + RANDOM % 20000 ))"
+    done >"$WORK/check-flood"
+}
+
 idle_crowd & sleep 2
-never_reader & slow_reader & pipeliner & short_flood &
+never_reader & slow_reader & pipeliner & short_flood & check_flood &
 HOSTS=(127.0.0.1)
 python3 -c 'import socket;socket.create_connection(("::1",'"$CPORT"'),2)' 2>/dev/null && HOSTS+=(::1)
 for host in "${HOSTS[@]}"; do
@@ -160,6 +175,8 @@ echo "end:   $(stats)"
 sleep 12 # the tester gives freed memory back after a quiet spell
 echo "after: $(stats)"
 
+printf 'check flood from 127.0.3.1: %s requests, answered %s\n' "$(wc -l <"$WORK/check-flood")" \
+    "$(sort "$WORK/check-flood" | uniq -c | awk '{ printf "%s%s: %s", sep, $2, $1; sep = ", " }')"
 printf '%-18s %8s %7s %9s %9s %9s\n' honest requests errors "p50 ms" "p99 ms" "max ms"
 cat "$WORK"/honest-* | awk '{ print $1, $2, $3 }' |
     sort -k1,1 -k2,2n | awk '

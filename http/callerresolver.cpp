@@ -36,22 +36,25 @@ bool CallerResolver::isTrusted(const QHostAddress &address) const
     return m_trusted.contains(plainAddress(address));
 }
 
-std::optional<QHostAddress> CallerResolver::callerOf(const QHostAddress &peer,
-                                                     const QByteArray &forwardedFor) const
+std::variant<QHostAddress, CallerResolver::Refusal>
+CallerResolver::callerOf(const QHostAddress &peer, const QByteArray &forwardedFor) const
 {
     const QHostAddress tcpPeer = plainAddress(peer);
-    if (forwardedFor.trimmed().isEmpty() || !isTrusted(tcpPeer))
+    if (!isTrusted(tcpPeer))
         return tcpPeer;
+    // A proxy that forwards no client is no caller either: checking it would test the tester's
+    // own neighbourhood, and answering its address would mislead whoever is behind it.
+    if (forwardedFor.trimmed().isEmpty())
+        return Refusal::NoClient;
     const QList<QByteArray> entries = forwardedFor.split(',');
-    QHostAddress caller;
     for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
-        caller = parseEntry(*it);
+        const QHostAddress caller = parseEntry(*it);
         if (caller.isNull())
-            return std::nullopt;
+            return Refusal::BadEntry;
         if (!isTrusted(caller))
             return caller;
     }
-    return caller;
+    return Refusal::NoClient;
 }
 
 QHostAddress CallerResolver::parseEntry(QByteArrayView entry)

@@ -70,20 +70,31 @@ std::optional<HttpHandler::Answer> FrontDoorHandler::handle(const HttpRequest &r
     }
     FrontDoorRoutes::Caller caller = m_peer;
     if (m_shared.callers().isTrusted(m_peer.address)) {
-        const std::optional<QHostAddress> forwarded =
+        const auto forwarded =
             m_shared.callers().callerOf(m_peer.address, request.header("x-forwarded-for"));
-        if (!forwarded) {
+        if (const auto *address = std::get_if<QHostAddress>(&forwarded)) {
+            caller = {*address, address->toString().toLatin1()};
+        } else if (std::get<CallerResolver::Refusal>(forwarded) ==
+                   CallerResolver::Refusal::BadEntry) {
             logRequest(request, m_peer, "400 (bad X-Forwarded-For)");
             return Answer{HttpResponse::text(400, u"bad X-Forwarded-For\n"_s), false};
+        } else {
+            // The routes refuse whatever would show or check this null caller.
+            caller = {};
         }
-        caller = {*forwarded, forwarded->toString().toLatin1()};
     }
     auto routed = m_shared.routes().route(request, caller);
     if (const auto *response = std::get_if<HttpResponse>(&routed)) {
-        logRequest(request, caller, QByteArray::number(response->status()));
+        const bool noClient = caller.address.isNull();
+        logRequest(
+            request, noClient ? m_peer : caller,
+            QByteArray(QByteArray::number(response->status()) +
+                       (noClient && response->status() == 400 ? " (no client address)" : "")));
         return Answer{*response, request.keepAlive()};
     }
     const auto check = std::get<FrontDoorRoutes::PortCheck>(routed);
+    if (const std::optional<int> retryAfterS = m_shared.takeCheck(caller.address))
+        return rateLimited(request, caller, check, *retryAfterS);
     std::unique_ptr<TcpReachCheck, DeleteLater> reach(
         new TcpReachCheck(caller.address, check.port, check.timeoutMs, m_shared.reservation()));
     // Connected before it starts; it never finishes from inside start().
@@ -96,6 +107,18 @@ std::optional<HttpHandler::Answer> FrontDoorHandler::handle(const HttpRequest &r
     }
     m_pending = PendingCheck{request, caller, check, std::move(reach), later};
     return std::nullopt;
+}
+
+// The one place a port check is refused for its caller's rate.
+HttpHandler::Answer FrontDoorHandler::rateLimited(const HttpRequest &request,
+                                                  const FrontDoorRoutes::Caller &caller,
+                                                  const FrontDoorRoutes::PortCheck &check,
+                                                  int retryAfterS)
+{
+    logRequest(request, caller, "429 (over its rate of checks)");
+    return Answer{FrontDoorRoutes::rateLimitedAnswer(request, caller, check,
+                                                     m_shared.checksPerMinute(), retryAfterS),
+                  request.keepAlive()};
 }
 
 void FrontDoorHandler::onCheckFinished()

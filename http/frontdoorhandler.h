@@ -15,7 +15,8 @@ class LogThrottle;
 
 // The front door's answer to each request of one connection: refused while the service is
 // paused, the caller taken from X-Forwarded-For when the peer is a trusted proxy, the routes'
-// answer, or a port check run first and answered when it ends (busy when its port is held).
+// answer, or a port check run first and answered when it ends (busy when its port is held,
+// 429 when its caller is over the rate of checks).
 // Every request is logged, once per client every 10 s.
 //
 // Threading: lives in its connection's thread and is used there only.
@@ -49,6 +50,8 @@ private:
         Reply reply;
     };
 
+    Answer rateLimited(const HttpRequest &request, const FrontDoorRoutes::Caller &caller,
+                       const FrontDoorRoutes::PortCheck &check, int retryAfterS);
     void onCheckFinished();
     void logRequest(const HttpRequest &request, const FrontDoorRoutes::Caller &caller,
                     QByteArrayView outcome);

@@ -113,6 +113,12 @@ QString FrontDoorPage::page(const QString &title, const QString &result, const Q
                                ? QString()
                                : u"<p id=\"warning\" role=\"alert\"><strong>Warning:</strong> "_s +
                                      escaped(warning) + u".</p>\n"_s;
+    // No caller: a proxy in front named none, and the page says so instead.
+    const QString address = caller.isEmpty()
+                                ? QString()
+                                : u"<p>Your address is <strong id=\"address\">"_s +
+                                      escaped(caller) + u"</strong> (<span id=\"kind\">"_s +
+                                      AddressKind::word(kind) + u"</span>).</p>\n"_s + warned;
     const QString shownHost = host.isEmpty() ? u"HOST"_s : escaped(host);
     const QString value = port.isEmpty() ? QString() : u" value=\"%1\""_s.arg(escaped(port));
     return u"<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -120,9 +126,7 @@ QString FrontDoorPage::page(const QString &title, const QString &result, const Q
            "<title>"_s +
            escaped(title) + u"</title>\n<style>"_s + kStyle +
            u"</style>\n</head>\n<body>\n<main>\n<h1>VX Connectivity Tester</h1>\n"_s + result +
-           u"<p>Your address is <strong id=\"address\">"_s + escaped(caller) +
-           u"</strong> (<span id=\"kind\">"_s + AddressKind::word(kind) + u"</span>).</p>\n"_s +
-           warned +
+           address +
            u"<p id=\"where\">The tester sees the internet from where it runs. To learn whether "
            "the internet can reach your computer, the tester must run outside your network (a "
            "small server elsewhere), and you open this page on the computer you want to "

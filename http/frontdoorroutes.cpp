@@ -38,10 +38,19 @@ qint64 parseNumber(QByteArrayView text, int digits)
 // The version of the JSON answers (docs/json.md); it changes when a key changes meaning or goes.
 constexpr const char *jsonVersion = "1";
 
-QByteArray errorJson(const QString &message)
+QByteArray errorJson(const QString &message, int retryAfterS)
 {
+    const QByteArray retry = retryAfterS > 0
+                                 ? ", \"retryAfterSeconds\": " + QByteArray::number(retryAfterS)
+                                 : QByteArray();
     return QByteArray("{\"version\": ") + jsonVersion + ", \"error\": " + jsonString(message) +
-           "}\n";
+           retry + "}\n";
+}
+
+bool wantsJson(const HttpRequest &request)
+{
+    return request.queryItem("format") == "json" ||
+           request.header("accept").contains("application/json");
 }
 
 // "version", "ip", "kind" and "warning": how every JSON answer about the caller starts.
@@ -77,15 +86,21 @@ FrontDoorRoutes::route(const HttpRequest &request, const Caller &caller) const
         return refusal;
     }
     const QByteArray path = request.path();
+    const bool text = request.queryItem("format") == "text";
+    const PortCheck::Form form =
+        path == "/ip" ? (wantsJson(request) ? PortCheck::Form::Json : PortCheck::Form::Text)
+        : path.startsWith("/port/") ? (text ? PortCheck::Form::Text : PortCheck::Form::Json)
+                                    : PortCheck::Form::Page;
+    const bool aboutCaller =
+        path == "/ip" || path.startsWith("/port/") || path == "/check" || path == "/";
+    if (aboutCaller && caller.address.isNull())
+        return problem(request, caller, form, 400, u"no client address"_s);
     if (path == "/ip")
         return ipAnswer(request, caller);
-    if (path.startsWith("/port/")) {
-        const bool text = request.queryItem("format") == "text";
-        return routePortCheck(request, caller, path.sliced(6),
-                              text ? PortCheck::Form::Text : PortCheck::Form::Json);
-    }
+    if (path.startsWith("/port/"))
+        return routePortCheck(request, caller, path.sliced(6), form);
     if (path == "/check")
-        return routePortCheck(request, caller, request.queryItem("port"), PortCheck::Form::Page);
+        return routePortCheck(request, caller, request.queryItem("port"), form);
     if (path == "/")
         return HttpResponse::html(200,
                                   FrontDoorPage::home(QString::fromLatin1(caller.text),
@@ -160,11 +175,18 @@ HttpResponse FrontDoorRoutes::checkAnswer(const HttpRequest &request, const Call
 HttpResponse FrontDoorRoutes::busyAnswer(const HttpRequest &request, const Caller &caller,
                                          const PortCheck &check) const
 {
-    HttpResponse busy =
-        problem(request, caller, check.form, 503,
-                u"port %1 is being tested, try again"_s.arg(QString::number(check.port)));
-    busy.addHeader("Retry-After", "1");
-    return busy;
+    return problem(request, caller, check.form, 503,
+                   u"port %1 is being tested, try again"_s.arg(QString::number(check.port)), 1);
+}
+
+HttpResponse FrontDoorRoutes::rateLimitedAnswer(const HttpRequest &request, const Caller &caller,
+                                                const PortCheck &check, int perMinute,
+                                                int retryAfterS)
+{
+    return problem(request, caller, check.form, 429,
+                   u"too many port checks from your address (at most %1 a minute), try again in "
+                   "%2 s"_s.arg(QString::number(perMinute), QString::number(retryAfterS)),
+                   retryAfterS);
 }
 
 HttpResponse FrontDoorRoutes::pausedAnswer()
@@ -175,24 +197,27 @@ HttpResponse FrontDoorRoutes::pausedAnswer()
 }
 
 HttpResponse FrontDoorRoutes::problem(const HttpRequest &request, const Caller &caller,
-                                      PortCheck::Form form, int status, const QString &message)
+                                      PortCheck::Form form, int status, const QString &message,
+                                      int retryAfterS)
 {
-    if (form == PortCheck::Form::Page) {
-        return HttpResponse::html(status,
-                                  FrontDoorPage::problem(QString::fromLatin1(caller.text),
-                                                         AddressKind::of(caller.address),
-                                                         shownHost(request), message),
-                                  FrontDoorPage::contentSecurityPolicy());
-    }
-    if (form == PortCheck::Form::Text)
-        return HttpResponse::text(status, message + u'\n');
-    return HttpResponse::json(status, errorJson(message));
+    HttpResponse answer =
+        form == PortCheck::Form::Page
+            ? HttpResponse::html(status,
+                                 FrontDoorPage::problem(QString::fromLatin1(caller.text),
+                                                        AddressKind::of(caller.address),
+                                                        shownHost(request), message),
+                                 FrontDoorPage::contentSecurityPolicy())
+        : form == PortCheck::Form::Text
+            ? HttpResponse::text(status, message + u'\n')
+            : HttpResponse::json(status, errorJson(message, retryAfterS));
+    if (retryAfterS > 0)
+        answer.addHeader("Retry-After", QByteArray::number(retryAfterS));
+    return answer;
 }
 
 HttpResponse FrontDoorRoutes::ipAnswer(const HttpRequest &request, const Caller &caller)
 {
-    if (request.queryItem("format") == "json" ||
-        request.header("accept").contains("application/json"))
+    if (wantsJson(request))
         return HttpResponse::json(200, callerJson(caller.address, caller.text) + "}\n");
     return HttpResponse(200, "text/plain; charset=utf-8", caller.text + '\n');
 }

@@ -11,7 +11,9 @@
 
 // What the front door answers: GET or HEAD /ip, /port/N (JSON, or text with ?format=text), /
 // and /check?port=N (pages). A port check is not run here: route() hands back its order, and
-// checkAnswer() or busyAnswer() turn the outcome into the answer.
+// checkAnswer() or busyAnswer() turn the outcome into the answer. A caller with a null address
+// (a trusted proxy that named no client) gets 400 "no client address" from every route that
+// shows or checks the caller.
 //
 // Threading: const after construction; any thread may use it.
 class FrontDoorRoutes
@@ -51,6 +53,9 @@ public:
                              qint64 elapsedMs) const;
     HttpResponse busyAnswer(const HttpRequest &request, const Caller &caller,
                             const PortCheck &check) const;
+    // 429 for a caller over its rate of `perMinute` checks, who may ask again in retryAfterS.
+    static HttpResponse rateLimitedAnswer(const HttpRequest &request, const Caller &caller,
+                                          const PortCheck &check, int perMinute, int retryAfterS);
     static HttpResponse pausedAnswer();
 
 private:
@@ -58,8 +63,10 @@ private:
                                                          const Caller &caller,
                                                          const QByteArray &portText,
                                                          PortCheck::Form form) const;
+    // retryAfterS > 0: sent as Retry-After and, in JSON, as "retryAfterSeconds".
     static HttpResponse problem(const HttpRequest &request, const Caller &caller,
-                                PortCheck::Form form, int status, const QString &message);
+                                PortCheck::Form form, int status, const QString &message,
+                                int retryAfterS = 0);
     static HttpResponse ipAnswer(const HttpRequest &request, const Caller &caller);
     static QString shownHost(const HttpRequest &request);
 

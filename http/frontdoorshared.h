@@ -7,21 +7,25 @@
 #include "metrics/testermetrics.h"
 #include "net/connectionlimiter.h"
 #include "net/descriptorbudget.h"
+#include "net/ratelimiter.h"
 
 #include <QMutex>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <optional>
 
 class PortReservation;
 
 // What the front door's worker threads share: the routes and who is trusted (fixed), the
 // reservation and descriptor budget of the whole service, the paused flag, the count of open
-// connections and the per-address counts, and the figures it counts into; it makes each
+// connections, the per-address counts, the rate of port checks per caller, and the figures it
+// counts into; it makes each
 // connection's FrontDoorHandler.
 //
 // Threading: any thread. The fixed parts are only read; the flag and the count are atomic; the
-// per-address counts are guarded by m_mutex.
+// per-address counts are guarded by m_mutex; the rate guards itself.
 class FrontDoorShared final : public HttpService
 {
 public:
@@ -30,11 +34,16 @@ public:
     // What one connection may hold at its most: its socket and its port check's socket.
     static constexpr int DescriptorsPerConnection = 2;
 
+    // checksPerMinute: port checks per caller and minute, as many at once; 0: no limit.
     FrontDoorShared(const CallerResolver &callers, int maxCheckTimeMs, int maxPerAddress,
-                    PortReservation &reservation, DescriptorBudget &budget, TesterMetrics &metrics)
+                    int checksPerMinute, PortReservation &reservation, DescriptorBudget &budget,
+                    TesterMetrics &metrics)
         : m_callers(callers), m_routes(maxCheckTimeMs), m_reservation(reservation),
           m_budget(budget), m_share(budget.addShare(DescriptorBudget::DoorFloorPercent)),
-          m_metrics(metrics), m_limiter(maxPerAddress)
+          m_metrics(metrics), m_limiter(maxPerAddress),
+          m_checks_per_minute(std::max(checksPerMinute, 0)),
+          m_check_rate(m_checks_per_minute > 0 ? std::make_unique<RateLimiter>(m_checks_per_minute)
+                                               : nullptr)
     {
     }
 
@@ -71,6 +80,13 @@ public:
     const FrontDoorRoutes &routes() const { return m_routes; }
     PortReservation &reservation() const { return m_reservation; }
     TesterMetrics &metrics() const { return m_metrics; }
+    // Takes one port check for the caller (its address, or its IPv6 /64): none when it may run,
+    // otherwise the seconds until it may. Counted whichever proxy the caller came through.
+    std::optional<int> takeCheck(const QHostAddress &caller)
+    {
+        return m_check_rate ? m_check_rate->take(caller) : std::nullopt;
+    }
+    int checksPerMinute() const { return m_checks_per_minute; }
     // Descriptors for one more connection, from this door's share of the service's budget: each
     // door keeps a floor the other cannot take, however many clients crowd it.
     bool takeDescriptors() override;
@@ -106,6 +122,9 @@ private:
     std::atomic<int> m_open = 0;
     QMutex m_mutex;
     ConnectionLimiter m_limiter;
+    const int m_checks_per_minute;
+    // Null: no limit.
+    const std::unique_ptr<RateLimiter> m_check_rate;
 };
 
 inline bool FrontDoorShared::takeDescriptors()

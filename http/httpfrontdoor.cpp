@@ -13,7 +13,8 @@ HttpFrontDoor::HttpFrontDoor(const FrontDoorSettings &settings, const ServerLimi
                              TesterMetrics &metrics, QObject *parent)
     : QObject(parent), m_shared(std::make_unique<FrontDoorShared>(
                            CallerResolver(settings.trustedProxies), limits.maxTestTimeMs,
-                           limits.maxConnectionsPerAddress, reservation, budget, metrics)),
+                           limits.maxConnectionsPerAddress, settings.checksPerMinute, reservation,
+                           budget, metrics)),
       m_listener(
           std::make_unique<HttpListener>(*m_shared, settings.threads, QStringLiteral("vx-http")))
 {

@@ -88,6 +88,8 @@ QByteArrayView HttpResponse::reasonPhrase(int status)
         return "Method Not Allowed";
     case 413:
         return "Content Too Large";
+    case 429:
+        return "Too Many Requests";
     case 431:
         return "Request Header Fields Too Large";
     case 503:

@@ -63,8 +63,9 @@ private Q_SLOTS:
             "port argument: \"4200x\" is not a port number (0 to 65535; 0: any free port)\n");
         row({u"-e"_s, u"70000"_s}, {}, 78,
             "port argument: \"70000\" is not a port number (0 to 65535; 0: any free port)\n");
-        row({u"-e"_s}, {u"VX_HTTP_PORT=8o80"_s}, 78,
-            "VX_HTTP_PORT: \"8o80\" is not a port number (1 to 65535)\n");
+        row({u"-e"_s}, {u"VX_HTTP_PORT=8o80"_s, u"VX_HTTP_CHECKS_PER_MINUTE=30/s"_s}, 78,
+            "VX_HTTP_PORT: \"8o80\" is not a port number (1 to 65535)\nVX_HTTP_CHECKS_PER_MINUTE: "
+            "\"30/s\" is not a number of checks (0 to 1000000; 0: no limit)\n");
         row({u"-e"_s}, {u"VX_CONTROL_PORT=abc"_s}, 78,
             "VX_CONTROL_PORT: \"abc\" is not a port number (0 to 65535; 0: any free port)\n");
         row({u"-e"_s}, {u"VX_MAX_CONNECTIONS_PER_ADDRESS=lots"_s}, 78,

@@ -90,8 +90,9 @@ private Q_SLOTS:
     }
 
     // The handler: paused, every request is 503 and the connection closes; a trusted proxy's
-    // X-Forwarded-For names the caller, and a bad one is refused; a check's answer comes
-    // later, from the event loop, and a check of a port held elsewhere is answered busy.
+    // X-Forwarded-For names the caller, a bad one is refused, and one naming no client (none,
+    // empty, only proxies) is no client address; a check's answer comes later, from the event
+    // loop, and a check of a port held elsewhere is answered busy.
     void handler()
     {
         PortReservation reservation;
@@ -100,7 +101,8 @@ private Q_SLOTS:
         MetricsRegistry registry;
         TesterMetrics metrics(registry, "test");
         FrontDoorShared shared(CallerResolver({QHostAddress(u"127.0.0.1"_s)}),
-                               FrontDoorRoutes::MaxCheckTimeMs, 0, reservation, budget, metrics);
+                               FrontDoorRoutes::MaxCheckTimeMs, 0, 3, reservation, budget,
+                               metrics);
         const auto noReply = [](const HttpHandler::Answer &) { QFAIL("answered later"); };
         const auto proxied = shared.createHandler(QHostAddress(u"127.0.0.1"_s), log);
         const auto direct = shared.createHandler(QHostAddress(u"127.0.0.2"_s), log);
@@ -117,6 +119,16 @@ private Q_SLOTS:
         QCOMPARE(answer->response.body(), QByteArray("127.0.0.2\n"));
         answer = proxied->handle(getting("/ip", "X-Forwarded-For: nobody\r\n"), noReply);
         QVERIFY(answer->response.status() == 400 && !answer->keepAlive);
+        for (const auto &[target, fields, said] :
+             {std::tuple{"/ip", "", "no client address\n"},
+              {"/port/1", "X-Forwarded-For: \r\n", "\"error\": \"no client address\""},
+              {"/check?port=1", "X-Forwarded-For: 127.0.0.1, 127.0.0.1\r\n",
+               "No client address."}}) {
+            answer = proxied->handle(getting(target, fields), noReply);
+            QVERIFY2(answer && answer->response.status() == 400 &&
+                         answer->response.body().contains(said),
+                     answer->response.body().constData());
+        }
 
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress(u"127.0.0.2"_s), 0));
@@ -140,6 +152,35 @@ private Q_SLOTS:
         QVERIFY(!direct->handle(getting(target), noReply));
         direct->abandon();
         QTest::qWait(200);
+
+        // 3 checks a minute per caller here: the fourth is 429 in each form, with when to try
+        // again, before it runs; a bad port takes none. Behind the proxy the caller counts, not
+        // the proxy, and another address is not held back.
+        const QByteArray port = QByteArray::number(listener.serverPort());
+        const QByteArray forwarded3 = "X-Forwarded-For: 127.0.0.3\r\n";
+        QCOMPARE(proxied->handle(getting("/port/0", forwarded3), noReply)->response.status(), 400);
+        for (int i = 0; i < 3; ++i) {
+            // Each on a port of its own: an abandoned check holds its port until deleted.
+            QVERIFY(!proxied->handle(getting("/port/" + QByteArray::number(i + 1), forwarded3),
+                                     noReply));
+            proxied->abandon();
+        }
+        for (const auto &[asked, said] :
+             {std::pair<QByteArray, const char *>{"/port/" + port + "?format=text",
+                                                  "try again in %1 s\n"},
+              {"/port/" + port, "try again in %1 s\", \"retryAfterSeconds\": %1}"},
+              {"/check?port=" + port, "Too many port checks from your address (at most 3 a "
+                                      "minute), try again in %1 s."}}) {
+            answer = proxied->handle(getting(asked, forwarded3), noReply);
+            QVERIFY(answer && answer->response.status() == 429 && answer->keepAlive);
+            const QRegularExpression retry(u"\r\nRetry-After: (\\d+)\r\n"_s);
+            const QString wait = retry.match(QString::fromLatin1(wire(*answer))).captured(1);
+            QVERIFY2(wait.toInt() >= 1 && wait.toInt() <= 20, wire(*answer).constData());
+            QVERIFY2(answer->response.body().contains(QString::fromUtf8(said).arg(wait).toUtf8()),
+                     answer->response.body().constData());
+        }
+        QVERIFY(!proxied->handle(getting("/port/4", "X-Forwarded-For: 127.0.0.4\r\n"), noReply));
+        proxied->abandon();
     }
 };
 

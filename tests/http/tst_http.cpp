@@ -20,6 +20,7 @@ using namespace vxtest;
 namespace {
 const QByteArray kCloseRequest = "GET /ip HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
 const QByteArray kBadForwarded = "bad X-Forwarded-For\n";
+const QByteArray kNoClient = "no client address\n";
 // The front door closes a client that sends no complete request for 10 s.
 constexpr int kIdlePatience = 30000;
 
@@ -207,7 +208,7 @@ private Q_SLOTS:
         m_http_port = freePort();
         m_tester = std::make_unique<Tester>(
             QStringList{u"VX_HTTP_PORT="_s + QString::number(m_http_port),
-                        u"VX_TRUSTED_PROXIES=127.0.0.1"_s, u"VX_MAX_CONNECTIONS_PER_ADDRESS=8"_s});
+                        u"VX_TRUSTED_PROXIES=127.0.0.6"_s, u"VX_MAX_CONNECTIONS_PER_ADDRESS=8"_s});
         QVERIFY(m_tester->startServing());
         QTRY_VERIFY_WITH_TIMEOUT(get(m_http_port, u"127.0.0.1"_s, "/ip").status == 200, kPatience);
     }
@@ -306,17 +307,24 @@ private Q_SLOTS:
         QTest::addRow("IPv6, format=json")
             << u"::1"_s << QByteArray("/ip?format=json") << QByteArray() << ipJson("::1");
         QTest::addRow("trusted proxy forwards")
-            << u"127.0.0.1"_s << QByteArray("/ip") << QByteArray("X-Forwarded-For: 127.0.0.2\r\n")
+            << u"127.0.0.6"_s << QByteArray("/ip") << QByteArray("X-Forwarded-For: 127.0.0.2\r\n")
             << QByteArray("127.0.0.2\n");
         QTest::addRow("trusted proxy, chain: right-most untrusted")
-            << u"127.0.0.1"_s << QByteArray("/ip")
+            << u"127.0.0.6"_s << QByteArray("/ip")
             << QByteArray("X-Forwarded-For: 203.0.113.9, 127.0.0.2\r\n"
-                          "X-Forwarded-For: 127.0.0.1\r\n")
+                          "X-Forwarded-For: 127.0.0.6\r\n")
             << QByteArray("127.0.0.2\n");
+        // A proxy that names no client is not the caller either.
+        QTest::addRow("trusted proxy, no X-Forwarded-For")
+            << u"127.0.0.6"_s << QByteArray("/ip") << QByteArray() << kNoClient;
+        QTest::addRow("trusted proxy, only proxies")
+            << u"127.0.0.6"_s << QByteArray("/port/1")
+            << QByteArray("X-Forwarded-For: 127.0.0.6, 127.0.0.6\r\n")
+            << QByteArray("{\"version\": 1, \"error\": \"no client address\"}\n");
         // A right-most entry that is no plain unicast address refuses the request, checks too.
         for (const char *entry : {"nobody", "0.0.0.0", "127.1", "224.0.0.1", "255.255.255.255"})
             QTest::addRow("trusted proxy, %s", entry)
-                << u"127.0.0.1"_s << QByteArray("/port/1")
+                << u"127.0.0.6"_s << QByteArray("/port/1")
                 << "X-Forwarded-For: 127.0.0.2, " + QByteArray(entry) + "\r\n"
                 << kBadForwarded;
         QTest::addRow("untrusted peer forwards")
@@ -339,7 +347,8 @@ private Q_SLOTS:
         if (skipWithoutIpv6(from))
             QSKIP("no IPv6 loopback here");
         const Answer answer = get(m_http_port, from, target, fields);
-        QCOMPARE(answer.status, body == kBadForwarded ? 400 : 200);
+        QCOMPARE(answer.status,
+                 body == kBadForwarded || body.contains(kNoClient.chopped(1)) ? 400 : 200);
         QCOMPARE(answer.body, body);
         if (body.startsWith('{'))
             QCOMPARE(schemaViolation(
@@ -374,7 +383,7 @@ private Q_SLOTS:
         QTest::addRow("IPv6, listening")
             << u"::1"_s << QByteArray() << path << true << 200 << u"::1"_s;
         QTest::addRow("trusted proxy: the forwarded caller")
-            << u"127.0.0.1"_s << forwarded << QByteArray("/port/%1?timeout=5000") << true << 200
+            << u"127.0.0.6"_s << forwarded << QByteArray("/port/%1?timeout=5000") << true << 200
             << u"127.0.0.2"_s;
         QTest::addRow("untrusted peer: itself")
             << u"127.0.0.3"_s << forwarded << path << true << 200 << u"127.0.0.3"_s;
@@ -701,6 +710,36 @@ private Q_SLOTS:
         QCOMPARE(get(m_http_port, u"127.0.0.4"_s, "/ip").body, QByteArray("127.0.0.4\n"));
         held.clear();
         QTRY_COMPARE_WITH_TIMEOUT(get(m_http_port, u"127.0.0.3"_s, "/ip").status, 200, kPatience);
+    }
+
+    // Port checks per caller are limited by default (30 a minute, as many at once): checks in
+    // a row from one address get 429 with Retry-After and the wait in the JSON after the 30th;
+    // another address is served.
+    void checksPerAddress()
+    {
+        HttpClient client;
+        QVERIFY(client.connectTo(m_http_port, QHostAddress(u"127.0.0.7"_s)));
+        client.send(withPort("GET /port/%1?timeout=100 HTTP/1.1\r\nHost: a\r\n\r\n", freePort())
+                        .repeated(45));
+        QByteArray body;
+        QList<int> statuses;
+        for (int i = 0; i < 45; ++i) {
+            const QByteArray head = client.takeAnswer(&body);
+            statuses.append(head.mid(9, 3).toInt());
+            if (statuses.back() != 429)
+                continue;
+            const int wait = field(head, "Retry-After").toInt();
+            QVERIFY2(wait >= 1 && wait <= 2, head.constData());
+            const QJsonObject json = QJsonDocument::fromJson(body).object();
+            QCOMPARE(schemaViolation(json,
+                                     documentedSchema(QStringLiteral(VX_JSON_DOC), u"web-error"_s)),
+                     QString());
+            QCOMPARE(json.value(u"retryAfterSeconds"_s).toInt(), wait);
+        }
+        // Loaded machines refill a few tokens on the way, never 15.
+        QCOMPARE(statuses.first(30), QList<int>(30, 200));
+        QVERIFY2(statuses.contains(429), qPrintable(u"%1"_s.arg(statuses.count(200))));
+        QCOMPARE(get(m_http_port, u"127.0.0.8"_s, withPort("/port/%1", freePort())).status, 200);
     }
 
     // Debian's headless Chromium loads the page, the form's fields make the check's address,
