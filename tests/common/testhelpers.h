@@ -161,13 +161,18 @@ private:
     QByteArray m_barrier_reply;
 };
 
-// A connection to the loopback made without Qt, not blocking; -1 when no descriptor was left.
-inline int rawConnect(quint16 port, int receiveBuffer = 0)
+// A connection to the loopback made without Qt, not blocking, from the loopback address given
+// (host order) if any; -1 when no descriptor was left or the address could not be taken.
+inline int rawConnect(quint16 port, int receiveBuffer = 0, quint32 source = 0)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in from{AF_INET, 0, {htonl(source)}, {}};
     const sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (fd >= 0 && receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    if (fd >= 0 && source != 0 &&
+        ::bind(fd, reinterpret_cast<const sockaddr *>(&from), sizeof(from)) != 0)
+        ::close(std::exchange(fd, -1));
     if (fd >= 0)
         ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof(to));
     return fd;

@@ -55,7 +55,8 @@ private Q_SLOTS:
             QVERIFY(answer.wireSize(keepAlive) >= answer.toBytes(keepAlive).size());
     }
 
-    // Which answer each target gets, or the check it asks for.
+    // A documentation address is of the special kind; the home page names the caller; the check
+    // a target asks for has its time capped. The other routes are checked over the wire.
     void routes()
     {
         const FrontDoorRoutes routes(FrontDoorRoutes::MaxCheckTimeMs);
@@ -64,18 +65,14 @@ private Q_SLOTS:
             const auto routed = routes.route(getting(target, fields), caller);
             return std::get<HttpResponse>(routed);
         };
-        QCOMPARE(answer("/ip").body(), QByteArray("192.0.2.7\n"));
         const QByteArray json = answer("/ip?format=json").body();
         QVERIFY(json.contains("\"ip\": \"192.0.2.7\"") && json.contains("\"kind\": \"special\""));
-        QCOMPARE(answer("/nothing").status(), 404);
         QVERIFY(answer("/").body().contains("192.0.2.7"));
         const auto check = std::get<FrontDoorRoutes::PortCheck>(
             routes.route(getting("/port/8080?timeout=999999&format=text"), caller));
         QCOMPARE(check.port, quint16(8080));
         QCOMPARE(check.timeoutMs, FrontDoorRoutes::MaxCheckTimeMs);
         QCOMPARE(check.form, FrontDoorRoutes::PortCheck::Form::Text);
-        QCOMPARE(std::get<HttpResponse>(routes.route(getting("/port/0"), caller)).status(), 400);
-        QCOMPARE(FrontDoorRoutes::pausedAnswer().status(), 503);
     }
 
     // The page escapes what it shows and says what to check next when a port is not reached.
@@ -90,9 +87,9 @@ private Q_SLOTS:
     }
 
     // The handler: paused, every request is 503 and the connection closes; a trusted proxy's
-    // X-Forwarded-For names the caller, a bad one is refused, and one naming no client (none,
-    // empty, only proxies) is no client address; a check's answer comes later, from the event
-    // loop, and a check of a port held elsewhere is answered busy.
+    // X-Forwarded-For that is no address ends the connection; one naming no client (none, empty,
+    // only proxies) is no client address, in each form; a check's answer comes later, from the
+    // event loop, and a check of a port held elsewhere is answered busy.
     void handler()
     {
         PortReservation reservation;
@@ -101,8 +98,7 @@ private Q_SLOTS:
         MetricsRegistry registry;
         TesterMetrics metrics(registry, "test");
         FrontDoorShared shared(CallerResolver({QHostAddress(u"127.0.0.1"_s)}),
-                               FrontDoorRoutes::MaxCheckTimeMs, 0, 3, reservation, budget,
-                               metrics);
+                               FrontDoorRoutes::MaxCheckTimeMs, 0, 3, reservation, budget, metrics);
         const auto noReply = [](const HttpHandler::Answer &) { QFAIL("answered later"); };
         const auto proxied = shared.createHandler(QHostAddress(u"127.0.0.1"_s), log);
         const auto direct = shared.createHandler(QHostAddress(u"127.0.0.2"_s), log);
@@ -112,13 +108,9 @@ private Q_SLOTS:
         QVERIFY(answer && answer->response.status() == 503 && !answer->keepAlive);
         QVERIFY(wire(*answer).contains("\r\nRetry-After: 30\r\n"));
         shared.setPaused(false);
-
-        answer = proxied->handle(getting("/ip", "X-Forwarded-For: 192.0.2.9\r\n"), noReply);
-        QCOMPARE(answer->response.body(), QByteArray("192.0.2.9\n"));
-        answer = direct->handle(getting("/ip", "X-Forwarded-For: 192.0.2.9\r\n"), noReply);
-        QCOMPARE(answer->response.body(), QByteArray("127.0.0.2\n"));
         answer = proxied->handle(getting("/ip", "X-Forwarded-For: nobody\r\n"), noReply);
         QVERIFY(answer->response.status() == 400 && !answer->keepAlive);
+
         for (const auto &[target, fields, said] :
              {std::tuple{"/ip", "", "no client address\n"},
               {"/port/1", "X-Forwarded-For: \r\n", "\"error\": \"no client address\""},

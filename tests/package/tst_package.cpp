@@ -239,8 +239,7 @@ private Q_SLOTS:
         QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 0);
         QVERIFY(answers(port));
 
-        // Reload and SIGHUP reopen the debug log and keep the service; a reload after a bad
-        // edit fails, naming the setting, and the service runs on.
+        // Reload and SIGHUP reopen the debug log the dynamic account owns and keep the service.
         const QString defaults = u"/etc/default/vx-connectivity-tester"_s;
         const auto journalHas = [this](const QString &text) {
             return QTest::qWaitFor(
@@ -255,48 +254,13 @@ private Q_SLOTS:
         QCOMPARE(inside({u"systemctl"_s, u"reload"_s, s_unit}).exitCode, 0);
         QCOMPARE(inside({u"kill"_s, u"-HUP"_s, running}).exitCode, 0);
         QVERIFY(journalHas(u"SIGHUP: reopened the debug log /var/log/vx-connectivity-tester/"_s));
-        QCOMPARE(inside({u"sh"_s, u"-c"_s, u"echo VX_HTTP_THREADS=many >>"_s + defaults}).exitCode,
-                 0);
-        QVERIFY(inside({u"systemctl"_s, u"reload"_s, s_unit}).exitCode != 0);
-        QVERIFY(journalHas(u"VX_HTTP_THREADS: \"many\" is not a number of threads"_s));
-        QCOMPARE(unitValue(u"ActiveState"_s), u"active"_s);
         QCOMPARE(unitValue(u"MainPID"_s), running);
         QVERIFY(answers(port));
-        // A taken web port fails the unit once and for good, naming the port.
-        QTcpServer occupier;
-        QVERIFY(occupier.listen(QHostAddress::AnyIPv4, 0));
-        const QString taken = QString::number(occupier.serverPort());
-        QCOMPARE(inside({u"sed"_s, u"-i"_s,
-                         u"s/^VX_HTTP_THREADS=.*/VX_HTTP_PORT="_s + taken + u"/"_s, defaults})
-                     .exitCode,
-                 0);
-        QVERIFY(inside({u"systemctl"_s, u"restart"_s, s_unit}).exitCode != 0);
-        QTest::qWait(5000); // longer than RestartSec: no restart comes
-        QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
-        QCOMPARE(unitValue(u"ExecMainStatus"_s), u"69"_s);
-        QCOMPARE(unitValue(u"NRestarts"_s), u"0"_s);
-        const QByteArray unitStatus = inside({u"systemctl"_s, u"status"_s, s_unit}).out;
-        QVERIFY2(unitStatus.contains(QByteArray("Failed to bind to HTTP port " + taken.toLatin1())),
-                 unitStatus.constData());
-        QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_HTTP_PORT=/d"_s, defaults}).exitCode, 0);
-        QCOMPARE(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode, 0);
 
         QCOMPARE(tester({u"-t"_s}).exitCode, 0);
         QCOMPARE(unitValue(u"ActiveState"_s), u"inactive"_s);
         QVERIFY(!answers(port));
         QCOMPARE(tester({u"-c"_s, u"5"_s}).exitCode, 255); // nothing runs to take it
-        // A setting the service refuses fails the start for good: no restart. So does a log
-        // folder the sandbox keeps read-only.
-        for (const char *bad : {"VX_HTTP_PORT=8o80", "VX_DEBUGLOG_DIR=/usr"}) {
-            QCOMPARE(inside({u"sh"_s, u"-c"_s,
-                             u"echo "_s + QLatin1StringView(bad) + u" >>"_s + defaults})
-                         .exitCode,
-                     0);
-            QVERIFY(inside({u"systemctl"_s, u"start"_s, s_unit}).exitCode != 0);
-            QCOMPARE(unitValue(u"ActiveState"_s), u"failed"_s);
-            QCOMPARE(unitValue(u"ExecMainStatus"_s), u"78"_s);
-            QCOMPARE(inside({u"sed"_s, u"-i"_s, u"/^VX_/d"_s, defaults}).exitCode, 0);
-        }
         // A start with a port: its arguments reach the dynamic account.
         const quint16 other = freePort();
         QCOMPARE(tester({QString::number(other)}).exitCode, 0);
