@@ -22,5 +22,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print
     ctest --preset asan -j"$jobs" -E '^tst_(service|package)$'
 
 if [ -x scripts/fuzz.sh ]; then
-    VX_FUZZ_SECONDS=${VX_FUZZ_SECONDS:-20} scripts/fuzz.sh
+    VX_FUZZ_SECONDS=${VX_FUZZ_SECONDS:-10} scripts/fuzz.sh
 fi
