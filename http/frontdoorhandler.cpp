@@ -18,17 +18,23 @@ QString loggedTarget(const HttpRequest &request)
     return names.isEmpty() ? path : path + u'?' + QString::fromUtf8(names);
 }
 
-// The route a request is counted under, by its path alone (as FrontDoorRoutes routes it).
+// The route a request is counted under, by its path alone.
 TesterMetrics::Route countedRoute(const QByteArray &path)
 {
     using Route = TesterMetrics::Route;
-    if (path == "/ip")
+    switch (FrontDoorRoutes::targetOf(path)) {
+    case FrontDoorRoutes::Target::Home:
+        return Route::Home;
+    case FrontDoorRoutes::Target::Ip:
         return Route::Ip;
-    if (path.startsWith("/port/"))
+    case FrontDoorRoutes::Target::Port:
         return Route::Port;
-    if (path == "/check")
+    case FrontDoorRoutes::Target::Check:
         return Route::Check;
-    return path == "/" ? Route::Home : Route::Other;
+    case FrontDoorRoutes::Target::Other:
+        break;
+    }
+    return Route::Other;
 }
 
 TesterMetrics::CheckOutcome countedOutcome(TcpReachCheck::Outcome outcome)

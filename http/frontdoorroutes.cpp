@@ -77,6 +77,17 @@ FrontDoorRoutes::FrontDoorRoutes(int maxCheckTimeMs)
 {
 }
 
+FrontDoorRoutes::Target FrontDoorRoutes::targetOf(const QByteArray &path)
+{
+    if (path == "/ip")
+        return Target::Ip;
+    if (path.startsWith("/port/"))
+        return Target::Port;
+    if (path == "/check")
+        return Target::Check;
+    return path == "/" ? Target::Home : Target::Other;
+}
+
 std::variant<HttpResponse, FrontDoorRoutes::PortCheck>
 FrontDoorRoutes::route(const HttpRequest &request, const Caller &caller) const
 {
@@ -86,27 +97,30 @@ FrontDoorRoutes::route(const HttpRequest &request, const Caller &caller) const
         return refusal;
     }
     const QByteArray path = request.path();
+    const Target target = targetOf(path);
     const bool text = request.queryItem("format") == "text";
     const PortCheck::Form form =
-        path == "/ip" ? (wantsJson(request) ? PortCheck::Form::Json : PortCheck::Form::Text)
-        : path.startsWith("/port/") ? (text ? PortCheck::Form::Text : PortCheck::Form::Json)
-                                    : PortCheck::Form::Page;
-    const bool aboutCaller =
-        path == "/ip" || path.startsWith("/port/") || path == "/check" || path == "/";
-    if (aboutCaller && caller.address.isNull())
+        target == Target::Ip ? (wantsJson(request) ? PortCheck::Form::Json : PortCheck::Form::Text)
+        : target == Target::Port ? (text ? PortCheck::Form::Text : PortCheck::Form::Json)
+                                 : PortCheck::Form::Page;
+    if (target != Target::Other && caller.address.isNull())
         return problem(request, caller, form, 400, u"no client address"_s);
-    if (path == "/ip")
+    switch (target) {
+    case Target::Ip:
         return ipAnswer(request, caller);
-    if (path.startsWith("/port/"))
+    case Target::Port:
         return routePortCheck(request, caller, path.sliced(6), form);
-    if (path == "/check")
+    case Target::Check:
         return routePortCheck(request, caller, request.queryItem("port"), form);
-    if (path == "/")
+    case Target::Home:
         return HttpResponse::html(200,
                                   FrontDoorPage::home(QString::fromLatin1(caller.text),
                                                       AddressKind::of(caller.address),
                                                       shownHost(request)),
                                   FrontDoorPage::contentSecurityPolicy());
+    case Target::Other:
+        break;
+    }
     return HttpResponse::text(
         404, u"not found: / is the page, /ip your address, /port/N a check of TCP port N\n"_s);
 }

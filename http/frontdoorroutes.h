@@ -42,6 +42,11 @@ public:
         enum class Form { Json, Text, Page } form = Form::Json;
     };
 
+    // What a path names: the page, the caller's address, a check by path or by query, or
+    // nothing served.
+    enum class Target { Home, Ip, Port, Check, Other };
+    static Target targetOf(const QByteArray &path);
+
     // maxCheckTimeMs: longer time limits asked for are cut to it (and to MaxCheckTimeMs).
     explicit FrontDoorRoutes(int maxCheckTimeMs);
 
